@@ -1,0 +1,124 @@
+// A loaded PDF: the header version, the merged cross-reference map, the
+// newest trailer and every object, parsed eagerly and immutable afterwards.
+// Feature operations are members so that every query reads the same object
+// table through the same lookups; each feature module defines its own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "object.h"
+
+namespace quillet {
+
+struct PdfVersion {
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    bool operator==(const PdfVersion&) const = default;
+    // "PdfVersion { major: 1, minor: 7 }"
+    std::string debug() const;
+};
+
+struct XrefFree {
+    uint32_t next;
+    uint16_t generation;
+};
+struct XrefInUse {
+    uint64_t offset;
+    uint16_t generation;
+};
+struct XrefCompressed {
+    uint32_t object_stream;
+    uint32_t index;
+};
+using XrefEntry = std::variant<XrefFree, XrefInUse, XrefCompressed>;
+
+// Ordered by ObjectId; entries with the same number and different
+// generations are different keys.
+using XrefMap = std::map<ObjectId, XrefEntry>;
+
+// The object table: a flat vector sorted by ObjectId, searched by binary
+// search.  Built once at load time.
+class ObjectTable {
+public:
+    using Entry = std::pair<ObjectId, Object>;
+
+    const Object* find(ObjectId id) const;
+    size_t size() const { return entries_.size(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+    // Loading only: append in any order, then sort once.
+    void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
+    void sort();
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// Declared by the feature modules.
+struct PageEntry;
+struct PageAttributes;
+struct PdfObjectSummary;
+class ToUnicodeCMap;
+class FontCache;
+struct FontCacheKey;
+
+// Required unsigned entry: missing_entry(context, key) when absent,
+// type_mismatch(context, "non-negative integer") when not such an integer.
+uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context);
+// /Index of a cross-reference stream as (first, count) pairs.
+std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
+
+class Document {
+public:
+    // ---- loading (document.cpp) ----
+    static Document parse(std::string_view bytes);
+    static Document parse_mmap_file(const std::string& path);
+
+    uint64_t start_xref = 0;
+    Dictionary trailer;
+    XrefMap xref;
+    ObjectTable objects;
+    PdfVersion version;
+
+    // ---- lookups (document.cpp) ----
+    // The object with this id, or nullptr.
+    const Object* find(ObjectId id) const { return objects.find(id); }
+    // The object with this id, or DanglingReference.
+    const Object& get(ObjectId id) const;
+    // One level of resolution: a reference becomes its target (which is not
+    // resolved again); anything else is returned as it is.
+    const Object& resolve(const Object& object) const;
+    const Dictionary& resolve_to_dictionary(const Object& object, std::string_view context) const;
+    const Dictionary& catalog() const;
+    PdfVersion effective_version() const;
+
+    // ---- inspection (inspect.cpp) ----
+    PdfObjectSummary object_summary(uint32_t number, uint16_t generation) const;
+    std::string dump_objects() const;
+
+    // ---- page tree (page.cpp) ----
+    std::vector<PageEntry> pages() const;
+    uint64_t page_count() const;
+    const Dictionary* page_resource_dictionary(const Dictionary& page, const Object* inherited_resources) const;
+    void collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const;
+
+    // ---- text (content.cpp) ----
+    std::string text() const;
+    std::vector<std::string> page_texts() const;
+    std::string page_text(const PageEntry& page) const;
+    std::string page_text_with_cache(const PageEntry& page, FontCache& cache) const;
+    FontCacheKey font_cache_key(const PageEntry& page, std::string_view font_name) const;
+    std::optional<ToUnicodeCMap> font_to_unicode(const PageEntry& page, std::string_view font_name) const;
+    std::optional<std::string> references_text() const;
+};
+
+}  // namespace quillet

@@ -1,0 +1,171 @@
+// The PDF object model shared by the whole library: ObjectId, Number,
+// Object with its nine variants, Dictionary and Stream, plus the stream
+// filter chain that turns a stream's stored bytes into its content.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quillet {
+
+// Byte strings (names, strings, stream data) are std::string: it holds any
+// byte, and std::string_view gives borrowed views of it.
+
+struct ObjectId {
+    uint32_t number = 0;
+    uint16_t generation = 0;
+
+    // Ordered by number, then generation: the order of every object listing.
+    auto operator<=>(const ObjectId&) const = default;
+    bool operator==(const ObjectId&) const = default;
+
+    // "12 0": the form error messages use.
+    std::string display() const;
+    // "12 0 R": the form results use.
+    std::string reference_text() const;
+};
+
+// Integer and real stay distinct after parsing: 5 is an integer, 5.0 a real.
+class Number {
+public:
+    static Number integer(int64_t value) { return Number(false, value, 0.0); }
+    static Number real(double value) { return Number(true, 0, value); }
+
+    bool is_integer() const { return !is_real_; }
+    bool is_real() const { return is_real_; }
+    int64_t integer_value() const { return integer_; }
+    double real_value() const { return real_; }
+    // Either kind as a double, for coordinates and numbers in general.
+    double to_double() const { return is_real_ ? real_ : static_cast<double>(integer_); }
+
+private:
+    Number(bool is_real, int64_t integer, double real) : is_real_(is_real), integer_(integer), real_(real) {}
+
+    bool is_real_;
+    int64_t integer_;
+    double real_;
+};
+
+struct Null {
+    bool operator==(const Null&) const = default;
+};
+
+struct Name {
+    std::string bytes;  // after #xx decoding, without the slash
+};
+
+struct String {
+    std::string bytes;  // decoded literal or hexadecimal form
+};
+
+struct Object;
+using Array = std::vector<Object>;
+
+// Keys are unique and kept in ascending byte order, so every walk over a
+// dictionary (printing, fonts, XObjects, serialising) is in key order.
+// A sorted flat vector: dictionaries are small, lookups binary-search.
+class Dictionary {
+public:
+    using Entry = std::pair<std::string, Object>;
+
+    const Object* get(std::string_view key) const;
+    bool contains(std::string_view key) const { return get(key) != nullptr; }
+    // Inserts or replaces: a repeated key keeps the later value.
+    void insert(std::string key, Object value);
+
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// Decoded stream bytes: borrowed from the stream when it has no filters,
+// owned otherwise.
+class DecodedBytes {
+public:
+    static DecodedBytes borrowed(std::string_view bytes) { return DecodedBytes(bytes); }
+    static DecodedBytes owned(std::string bytes) { return DecodedBytes(std::move(bytes)); }
+
+    std::string_view view() const { return owned_ ? std::string_view(*owned_) : borrowed_; }
+    bool is_owned() const { return owned_.has_value(); }
+    // The bytes as an owned string (copies the borrowed case).
+    std::string into_owned() &&;
+
+private:
+    explicit DecodedBytes(std::string_view bytes) : borrowed_(bytes) {}
+    explicit DecodedBytes(std::string bytes) : owned_(std::move(bytes)) {}
+
+    std::string_view borrowed_;
+    std::optional<std::string> owned_;
+};
+
+struct Stream {
+    Dictionary dict;
+    std::string data;  // as stored in the file, still encoded
+
+    // The /Filter names in order (borrowed from the dictionary).
+    std::vector<std::string_view> filters() const;
+    // The data passed through every filter; borrowed when there are none.
+    DecodedBytes decoded_data_cow() const;
+    std::string decoded_data() const;
+};
+
+struct Object {
+    // The variant order is the kind order.
+    using Value = std::variant<Null, bool, Number, Name, String, Array, Dictionary, ObjectId, Stream>;
+    enum Kind : uint8_t { kNull, kBoolean, kNumber, kName, kString, kArray, kDictionary, kReference, kStream };
+
+    Value value;
+
+    Object() : value(Null{}) {}
+    template <class T>
+        requires(!std::is_same_v<std::remove_cvref_t<T>, Object> && std::is_constructible_v<Value, T &&>)
+    Object(T&& v) : value(std::forward<T>(v)) {}
+
+    Kind kind() const { return static_cast<Kind>(value.index()); }
+    // "null", "boolean", "integer", "real", "name", "string", "array",
+    // "dictionary", "reference" or "stream".
+    const char* kind_label() const;
+
+    bool is_null() const { return kind() == kNull; }
+    const bool* as_bool() const { return std::get_if<bool>(&value); }
+    const Number* as_number() const { return std::get_if<Number>(&value); }
+    // The Integer kind only (a real 3.0 is not an integer).
+    std::optional<int64_t> as_integer() const;
+    // An integer or a real, as a double.
+    std::optional<double> as_f64() const;
+    const std::string* as_name() const;
+    const std::string* as_string() const;
+    const Array* as_array() const { return std::get_if<Array>(&value); }
+    const Dictionary* as_dictionary() const { return std::get_if<Dictionary>(&value); }
+    const Stream* as_stream() const { return std::get_if<Stream>(&value); }
+    // A dictionary, or the dictionary of a stream.
+    const Dictionary* as_dict_like() const;
+    std::optional<ObjectId> as_reference() const;
+
+    bool is_name(std::string_view bytes) const {
+        const std::string* n = as_name();
+        return n && *n == bytes;
+    }
+};
+
+// Integer entry of a /DecodeParms dictionary: the default when the
+// dictionary or key is absent, else a non-negative integer (references are
+// not followed).
+uint64_t dictionary_integer(const Dictionary* dict, std::string_view key, uint64_t default_value);
+
+// The two text filters, usable on their own; filter_name only names the
+// filter in error messages.
+std::string decode_ascii85(std::string_view filter_name, std::string_view input);
+std::string decode_ascii_hex(std::string_view filter_name, std::string_view input);
+
+}  // namespace quillet
