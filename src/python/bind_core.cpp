@@ -1,0 +1,100 @@
+// Loading, the file's bytes, versions and the low-level object views.
+#include "../document.h"
+#include "../inspect.h"
+#include "module.h"
+
+namespace quillet::py {
+
+namespace {
+
+PyRef load_from_bytes(Call& c) {
+    std::string_view data = c.bytes(0);
+    Document document = Document::parse(data);
+    // Copied only once the parse has succeeded.
+    return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
+                        DocumentData{std::string(data), std::nullopt, std::move(document)});
+}
+
+PyRef version_tuple(PdfVersion v) {
+    return checked(Py_BuildValue("(ii)", static_cast<int>(v.major), static_cast<int>(v.minor)));
+}
+
+PyRef summary_record(const PdfObjectSummary& s) {
+    DictBuilder d;
+    d.add("id", to_py_id(ObjectId{s.number, s.generation}));
+    d.add("number", to_py_uint(s.number));
+    d.add("generation", to_py_uint(s.generation));
+    d.add("kind", to_py_text(s.kind));
+    d.add("xref", to_py_optional(s.xref, to_py_text));
+    d.add("text", to_py_text(s.text));
+    return d.done();
+}
+
+}  // namespace
+
+extern const Method kNew;
+const Method kNew{"Document", {{"data"}}, Method::Static, load_from_bytes};
+const Method kParse{"parse", {{"data"}}, Method::Static, load_from_bytes};
+
+const Method kOpen{"open", {{"path"}}, Method::Static, [](Call& c) {
+    std::string path = c.str(0);
+    std::string bytes = read_file(path);
+    Document document = Document::parse(bytes);
+    return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
+                        DocumentData{std::move(bytes), std::move(path), std::move(document)});
+}};
+
+const Method kOpenMmap{"open_mmap", {{"path"}}, Method::Static, [](Call& c) {
+    std::string path = c.str(0);
+    Document document = Document::parse_mmap_file(path);
+    return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
+                        DocumentData{std::nullopt, std::move(path), std::move(document)});
+}};
+
+const Method kSourceBytes{"source_bytes", {}, Method::Instance,
+                          [](Call& c) { return to_py_bytes(source_bytes(c.data())); }};
+
+const Method kVersion{"version", {}, Method::Instance, [](Call& c) { return version_tuple(c.doc().version); }};
+
+const Method kEffectiveVersion{"effective_version", {}, Method::Instance,
+                               [](Call& c) { return version_tuple(c.doc().effective_version()); }};
+
+const Method kObjectCount{"object_count", {}, Method::Instance,
+                          [](Call& c) { return to_py_uint(c.doc().objects.size()); }};
+
+const Method kXref{"xref", {}, Method::Instance, [](Call& c) {
+    return to_py_list(c.doc().xref, [](const auto& entry) {
+        DictBuilder d;
+        d.add("id", to_py_id(entry.first));
+        d.add("number", to_py_uint(entry.first.number));
+        d.add("generation", to_py_uint(entry.first.generation));
+        d.add("xref", to_py_text(xref_entry_text(entry.second)));
+        return d.done();
+    });
+}};
+
+const Method kObjects{"objects", {}, Method::Instance, [](Call& c) {
+    const Document& doc = c.doc();
+    return to_py_list(doc.objects, [&](const ObjectTable::Entry& entry) {
+        auto xref = doc.xref.find(entry.first);
+        return summary_record(PdfObjectSummary::make(entry.first.number, entry.first.generation, entry.second,
+                                                     xref == doc.xref.end() ? nullptr : &xref->second));
+    });
+}};
+
+const Method kObject{"object", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
+    uint32_t number = c.u32(0);
+    uint16_t generation = c.u16(1, 0);
+    return summary_record(c.doc().object_summary(number, generation));
+}};
+
+const Method kObjectText{"object_text", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
+    uint32_t number = c.u32(0);
+    uint16_t generation = c.u16(1, 0);
+    return to_py_text(object_to_text(c.doc().get(ObjectId{number, generation})));
+}};
+
+const Method kDumpObjects{"dump_objects", {}, Method::Instance,
+                          [](Call& c) { return to_py_text(c.doc().dump_objects()); }};
+
+}  // namespace quillet::py

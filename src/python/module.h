@@ -1,0 +1,41 @@
+// Module definition, per-module state and the method index shared by the
+// binding's units.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "frame.h"
+
+namespace quillet::py {
+
+struct ModuleState {
+    PyObject* document_type;   // the Document heap type
+    PyObject* internal_error;  // BaseException subclass for broken invariants
+};
+
+extern PyModuleDef module_definition;
+
+// The Document type of the module that defined `self`'s type, or nullptr.
+PyTypeObject* document_type(PyObject* self);
+// A new Document instance holding `data`.
+PyRef new_document(PyTypeObject* type, DocumentData data);
+
+// ---- every method, in the order of the class's method table ----
+// bind_core.cpp
+extern const Method kSourceBytes, kParse, kOpen, kOpenMmap, kVersion, kEffectiveVersion, kObjectCount, kXref,
+    kObjects, kObject, kObjectText, kDumpObjects;
+// bind_text.cpp
+extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages;
+// bind_export.cpp
+extern const Method kToMarkdown, kPageChunks, kLlmDocument, kLlmChunks, kOcrRequests;
+// bind_writer.cpp
+extern const Method kWithMetadata, kWithTextAnnotation, kWithUriLink, kWriteTextPdf;
+// bind_meta.cpp
+extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
+// bind_navigation.cpp
+extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields;
+// bind_resources.cpp
+extern const Method kPageFonts, kFonts, kPageImages, kImages;
+
+}  // namespace quillet::py
