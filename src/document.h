@@ -106,9 +106,17 @@ public:
     std::string dump_objects() const;
 
     // ---- page tree (page.cpp) ----
+    // The leaf pages in document order, walked afresh on every call.
     std::vector<PageEntry> pages() const;
+    // The root's declared /Count (not compared with the leaves found).
     uint64_t page_count() const;
+    // One step of the walk; `path` holds the ancestors of `id`, `visited`
+    // counts the nodes walked so far.
+    void collect_pages(ObjectId id, const PageAttributes& inherited, std::set<ObjectId>& path,
+                       std::vector<PageEntry>& out, size_t& visited) const;
+    // The page's own /Resources, else the inherited one; nullptr for none.
     const Dictionary* page_resource_dictionary(const Dictionary& page, const Object* inherited_resources) const;
+    // Appends the streams named by a /Contents value, in order.
     void collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const;
 
     // ---- text (content.cpp) ----
@@ -119,6 +127,26 @@ public:
     FontCacheKey font_cache_key(const PageEntry& page, std::string_view font_name) const;
     std::optional<ToUnicodeCMap> font_to_unicode(const PageEntry& page, std::string_view font_name) const;
     std::optional<std::string> references_text() const;
+
+    // ---- metadata (metadata.cpp) ----
+
+    // ---- page labels (page_label.cpp) ----
+
+    // ---- embedded files (embedded_file.cpp) ----
+
+    // ---- fonts and images (resource.cpp) ----
+
+    // ---- links and destinations (link.cpp) ----
+
+    // ---- annotations (link.cpp) ----
+
+    // ---- outlines (outline.cpp) ----
+
+    // ---- form fields (form.cpp) ----
+
+    // ---- markdown (markdown.cpp) ----
+
+    // ---- llm exports (llm.cpp) ----
 };
 
 }  // namespace quillet
