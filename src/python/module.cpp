@@ -135,7 +135,9 @@ int module_exec(PyObject* module) {
     };
     slots[3].pfunc = t.methods.data();
     static PyType_Spec spec = {
-        "Document",  // no dotted module path: the class reports __module__ "builtins"
+        // Qualified with "builtins": the class reports __module__ "builtins"
+        // (an undotted name would too, but with a DeprecationWarning).
+        "builtins.Document",
         sizeof(PyDocument),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
