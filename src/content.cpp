@@ -384,6 +384,8 @@ size_t utf8_sequence_size(uint8_t lead) {
     return 0;
 }
 
+}  // namespace
+
 std::string_view trim_unicode_space(std::string_view text) {
     for (;;) {
         if (text.empty()) return text;
@@ -405,8 +407,6 @@ std::string_view trim_unicode_space(std::string_view text) {
     }
     return text;
 }
-
-}  // namespace
 
 std::optional<std::string_view> extract_references_section(std::string_view text) {
     // A heading starts a line, but a line feed before the word moves the
