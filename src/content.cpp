@@ -71,6 +71,7 @@ Object ContentParser::object_from_token(Lexer& lexer, Token token, int depth) {
         case TokenKind::ArrayStart: {
             if (depth >= kMaxNestingDepth) throw PdfError::invalid_token(token.start, "objects nested too deeply");
             Array array;
+            array.reserve(8);  // TJ arrays: a few strings and their kerning
             for (;;) {
                 Token item = lexer.next_token();
                 if (item.kind == TokenKind::ArrayEnd) break;
