@@ -105,13 +105,15 @@ Object Parser::parse_array(size_t start) {
 Object Parser::parse_dictionary(size_t start) {
     if (depth_ >= kMaxNestingDepth) throw PdfError::invalid_token(start, "objects nested too deeply");
     DepthGuard guard(depth_);
-    Dictionary dict;
+    // Entries are collected and sorted once: inserting one by one would cost
+    // quadratic time on a hostile dictionary with its keys in reverse order.
+    std::vector<Dictionary::Entry> entries;
     while (true) {
         Token key = lexer.next_token();
-        if (key.kind == TokenKind::DictEnd) return dict;
+        if (key.kind == TokenKind::DictEnd) return Dictionary::from_entries(std::move(entries));
         if (key.kind != TokenKind::Name) throw PdfError::invalid_token(key.start, "expected dictionary key");
         Object value = parse_object();
-        dict.insert(std::move(key.bytes), std::move(value));
+        entries.emplace_back(std::move(key.bytes), std::move(value));
     }
 }
 
