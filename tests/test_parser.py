@@ -230,3 +230,16 @@ def test_error_inside_object_stream_counts_from_its_decoded_data():
     packed = [(10, b"(ok)"), (11, b"[1 }]")]
     offset = packed_value_offset(packed, 1) + 3
     assert load_error(packed_pdf(packed)) == f"invalid token at byte {offset}: unexpected byte 0x7d"
+
+
+def test_dictionary_with_keys_in_reverse_order_loads_sorted():
+    # Built by sorting once: a hostile key order is not quadratic.
+    from pdfbuild import PdfBuilder
+
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [] /Count 0 >>")
+    b.add(3, "<< " + " ".join("/K%05d %d" % (i, i) for i in range(50000, 0, -1)) + " /K00001 0 >>")
+    text = quillet.Document(b.build()).object_text(3)
+    assert text.startswith("<< /K00001 0 /K00002 2 /K00003 3 ")
+    assert text.endswith(" /K50000 50000 >>")
