@@ -76,7 +76,7 @@ public:
           media_box_(page_box(page.media_box())),
           requests_(requests) {}
 
-    LlmPageChunk build(std::string label, std::string text, const DocumentMetadata& metadata) {
+    LlmPageChunk build(std::string label, std::string text, std::shared_ptr<const DocumentMetadata> metadata) {
         has_text_ = !trim_unicode_space(text).empty();
         if (options_.include_text && has_text_) add_text_block(text);
         if (options_.include_images) add_image_blocks();
@@ -94,7 +94,7 @@ public:
             .crop_box = page_box(page_.crop_box()),
             .rotate = rotate ? rotate->as_integer() : std::nullopt,
             .text = std::move(text),
-            .metadata = metadata,
+            .metadata = std::move(metadata),
             .blocks = std::move(blocks_),
         };
     }
@@ -230,7 +230,7 @@ private:
 
 LlmDocument document_to_llm(const Document& document, const LlmOptions& options) {
     LlmDocument result;
-    result.metadata = document.metadata();
+    result.metadata = std::make_shared<const DocumentMetadata>(document.metadata());
     const std::vector<PageEntry> pages = document.pages();
     const std::vector<std::string> labels = document.page_labels();
     // Text is extracted for every page even without text blocks: it decides

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,12 +108,14 @@ struct LlmPageChunk {
     std::optional<LlmRect> crop_box;
     std::optional<int64_t> rotate;
     std::string text;  // untrimmed, whatever the options
-    DocumentMetadata metadata;  // each chunk is self-contained
+    // The document's metadata: every chunk is self-contained, but they all
+    // share one record (see MarkdownPageChunk::metadata).
+    std::shared_ptr<const DocumentMetadata> metadata;
     std::vector<LlmBlock> blocks;
 };
 
 struct LlmDocument {
-    DocumentMetadata metadata;
+    std::shared_ptr<const DocumentMetadata> metadata;
     std::vector<LlmPageChunk> pages;
     // In the order raised: page order, within a page the image requests in
     // image order, then the page request.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,10 @@ struct MarkdownPageChunk {
     std::string page_label;  // the page's label, else the page number
     ObjectId page_id;
     std::string text;  // exactly as extracted, not trimmed
-    DocumentMetadata metadata;
+    // The document's metadata, the same record for every chunk: a copy per
+    // page would let a file with many pages and a large XMP packet or Info
+    // dictionary demand memory in proportion to their product.
+    std::shared_ptr<const DocumentMetadata> metadata;
 };
 
 namespace markdown {

@@ -2,6 +2,7 @@
 OCR placeholder blocks, the OCR requests of each mode, the include flags,
 the ids, and the dict shapes of llm_document, llm_chunks and ocr_requests."""
 
+import resource
 from pathlib import Path
 
 import pytest
@@ -388,6 +389,29 @@ def test_metadata_in_document_and_every_chunk():
     result = d.llm_document()
     assert result["metadata"] == d.metadata() and d.metadata()["title"] == "T"
     assert [p["metadata"] for p in result["pages"]] == [d.metadata()] * 2
+    # Each is a dict of its own.
+    result["pages"][0]["metadata"]["custom"]["Custom"] = "changed"
+    result["pages"][0]["metadata"]["title"] = "changed"
+    assert result["metadata"] == result["pages"][1]["metadata"] == d.metadata()
+
+
+def test_metadata_is_not_copied_per_page():
+    # 2,000 pages and a 1 MB XMP packet: a copy of the packet per page would
+    # need 2 GB in the library and as much again in Python strings.
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R /Metadata 4 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [%s] /Count 2000 >>" % " ".join("%d 0 R" % (10 + i) for i in range(2000)))
+    b.stream(4, b"x" * 1_000_000)
+    for i in range(2000):
+        b.add(10 + i, "<< /Type /Page /Parent 2 0 R >>")
+    d = quillet.Document(b.build())
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    pages = d.llm_chunks()
+    chunks = d.page_chunks()
+    grown_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    assert len(pages) == len(chunks) == 2000
+    assert pages[1999]["metadata"]["xmp"] is pages[0]["metadata"]["xmp"]
+    assert grown_kb < 300_000
 
 
 def test_label_failure_ends_the_export():

@@ -1,4 +1,5 @@
 // Markdown and the language-model exports.
+#include <stdexcept>
 #include <string_view>
 
 #include "../llm.h"
@@ -25,16 +26,41 @@ PyRef optional_text(const std::optional<std::string>& text) {
     return to_py_optional(text, [](const std::string& s) { return to_py_text(s); });
 }
 
+// Every chunk shows the metadata as a dict of its own, as metadata() gives
+// it, so that changing one leaves the others alone.  The dicts are copies of
+// one conversion: their texts are immutable and shared, so a large XMP
+// packet is converted once per call, not once per page.
+class MetadataDicts {
+public:
+    explicit MetadataDicts(const DocumentMetadata& metadata) : converted_(metadata_record(metadata)) {}
+
+    PyRef next() const {
+        PyRef dict = checked(PyDict_Copy(converted_.get()));
+        PyObject* custom = PyDict_GetItemString(converted_.get(), "custom");  // borrowed
+        if (!custom) throw std::logic_error("metadata record without \"custom\"");
+        PyRef own_custom = checked(PyDict_Copy(custom));
+        if (PyDict_SetItemString(dict.get(), "custom", own_custom.get()) < 0) throw PyErrorSet{};
+        return dict;
+    }
+
+private:
+    PyRef converted_;
+};
+
 // ---- Markdown ----
 
-PyRef markdown_chunk_record(const MarkdownPageChunk& chunk) {
+// `fonts` and `images` are added when given.
+PyRef markdown_chunk_record(const MarkdownPageChunk& chunk, const MetadataDicts& metadata, PyRef fonts,
+                            PyRef images) {
     DictBuilder d;
     d.add("page_index", to_py_uint(chunk.page_index));
     d.add("page_number", to_py_uint(chunk.page_number));
     d.add("page_label", to_py_text(chunk.page_label));
     d.add("page_id", to_py_id(chunk.page_id));
     d.add("text", to_py_text(chunk.text));
-    d.add("metadata", metadata_record(chunk.metadata));
+    d.add("metadata", metadata.next());
+    if (fonts) d.add("fonts", std::move(fonts));
+    if (images) d.add("images", std::move(images));
     return d.done();
 }
 
@@ -86,7 +112,7 @@ PyRef llm_block_record(const LlmBlock& block) {
     return d.done();
 }
 
-PyRef llm_page_record(const LlmPageChunk& page) {
+PyRef llm_page_record(const LlmPageChunk& page, const MetadataDicts& metadata) {
     DictBuilder d;
     d.add("page_index", to_py_uint(page.page_index));
     d.add("page_number", to_py_uint(page.page_number));
@@ -96,7 +122,7 @@ PyRef llm_page_record(const LlmPageChunk& page) {
     d.add("crop_box", to_py_box(page.crop_box));
     d.add("rotate", optional_int(page.rotate));
     d.add("text", to_py_text(page.text));
-    d.add("metadata", metadata_record(page.metadata));
+    d.add("metadata", metadata.next());
     d.add("blocks", to_py_list(page.blocks, llm_block_record));
     return d.done();
 }
@@ -134,21 +160,16 @@ const Method kPageChunks{"page_chunks", {{"include_fonts", "False"}, {"include_i
     if (include_fonts || include_images) pages = doc.pages();
 
     PyRef list = checked(PyList_New(0));
+    if (chunks.empty()) return list;
+    const MetadataDicts metadata(*chunks.front().metadata);
     for (const MarkdownPageChunk& chunk : chunks) {
-        PyRef record = markdown_chunk_record(chunk);
+        PyRef fonts, images;
         if (include_fonts || include_images) {
             const PageEntry& page = page_at(pages, chunk.page_index);
-            if (include_fonts) {
-                if (PyDict_SetItemString(record.get(), "fonts", page_font_records(doc, chunk.page_index, page).get()) < 0) {
-                    throw PyErrorSet{};
-                }
-            }
-            if (include_images) {
-                if (PyDict_SetItemString(record.get(), "images", page_image_records(doc, chunk.page_index, page).get()) < 0) {
-                    throw PyErrorSet{};
-                }
-            }
+            if (include_fonts) fonts = page_font_records(doc, chunk.page_index, page);
+            if (include_images) images = page_image_records(doc, chunk.page_index, page);
         }
+        PyRef record = markdown_chunk_record(chunk, metadata, std::move(fonts), std::move(images));
         if (PyList_Append(list.get(), record.get()) < 0) throw PyErrorSet{};
     }
     return list;
@@ -157,16 +178,19 @@ const Method kPageChunks{"page_chunks", {{"include_fonts", "False"}, {"include_i
 const Method kLlmDocument{"llm_document", kLlmParams, Method::Instance, [](Call& c) {
     const LlmOptions options = llm_options(c);
     const LlmDocument document = llm::document_to_llm(c.doc(), options);
+    const MetadataDicts metadata(*document.metadata);
     DictBuilder d;
-    d.add("metadata", metadata_record(document.metadata));
-    d.add("pages", to_py_list(document.pages, llm_page_record));
+    d.add("metadata", metadata.next());
+    d.add("pages", to_py_list(document.pages, [&](const LlmPageChunk& page) { return llm_page_record(page, metadata); }));
     d.add("ocr_requests", to_py_list(document.ocr_requests, ocr_request_record));
     return d.done();
 }};
 
 const Method kLlmChunks{"llm_chunks", kLlmParams, Method::Instance, [](Call& c) {
     const LlmOptions options = llm_options(c);
-    return to_py_list(llm::document_to_llm(c.doc(), options).pages, llm_page_record);
+    const LlmDocument document = llm::document_to_llm(c.doc(), options);
+    const MetadataDicts metadata(*document.metadata);
+    return to_py_list(document.pages, [&](const LlmPageChunk& page) { return llm_page_record(page, metadata); });
 }};
 
 const Method kOcrRequests{"ocr_requests", {{"ocr", "\"auto\""}}, Method::Instance, [](Call& c) {
