@@ -131,6 +131,18 @@ public:
     // ---- metadata (metadata.cpp) ----
 
     // ---- page labels (page_label.cpp) ----
+    // Name and number trees flattened into one ordered map each.  A node is a
+    // reference or a dictionary; its /Names (/Nums) pairs are taken first,
+    // then its /Kids in order, so on equal keys the later pair in walk order
+    // wins.  Values are resolved one level and borrowed from the document.
+    // `visited` holds the referenced nodes on the current path: a node that
+    // is its own ancestor is a cycle, a node reached along two branches is
+    // walked twice.  Callers pass an empty set; `context` names the root in
+    // the error when it is not a dictionary.
+    void collect_name_tree_entries(const Object& node, std::string_view context,
+                                   std::map<std::string, const Object*>& entries, std::set<ObjectId>& visited) const;
+    void collect_number_tree(const Object& node, std::string_view context, std::map<int64_t, const Object*>& entries,
+                             std::set<ObjectId>& visited) const;
 
     // ---- embedded files (embedded_file.cpp) ----
 
