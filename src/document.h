@@ -129,6 +129,11 @@ public:
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----
+    // Version, Info entries, XMP packet and encryption flag (DocumentMetadata
+    // is defined in metadata.h).
+    struct DocumentMetadata metadata() const;
+    // The catalog's /Metadata stream decoded, as text; nullopt without one.
+    std::optional<std::string> metadata_xml() const;
 
     // ---- page labels (page_label.cpp) ----
     // Name and number trees flattened into one ordered map each.  A node is a
@@ -143,8 +148,13 @@ public:
                                    std::map<std::string, const Object*>& entries, std::set<ObjectId>& visited) const;
     void collect_number_tree(const Object& node, std::string_view context, std::map<int64_t, const Object*>& entries,
                              std::set<ObjectId>& visited) const;
+    // One label per page, in page order.
+    std::vector<std::string> page_labels() const;
 
     // ---- embedded files (embedded_file.cpp) ----
+    // The files of the catalog's /Names /EmbeddedFiles tree in name order
+    // (EmbeddedFile is defined in embedded_file.h).
+    std::vector<struct EmbeddedFile> embedded_files() const;
 
     // ---- fonts and images (resource.cpp) ----
 

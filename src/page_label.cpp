@@ -1,10 +1,14 @@
 #include "page_label.h"
 
+#include <algorithm>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "content.h"
 #include "document.h"
@@ -121,6 +125,135 @@ void Document::collect_name_tree_entries(const Object& node, std::string_view co
 void Document::collect_number_tree(const Object& node, std::string_view context,
                                    std::map<int64_t, const Object*>& entries, std::set<ObjectId>& visited) const {
     TreeWalk<NumberTreeKind>(*this, entries, visited).walk(node, context, 0);
+}
+
+namespace {
+
+std::string roman(uint64_t n, bool upper) {
+    static constexpr std::pair<uint64_t, std::string_view> kTable[] = {
+        {1000, "M"}, {900, "CM"}, {500, "D"}, {400, "CD"}, {100, "C"}, {90, "XC"}, {50, "L"},
+        {40, "XL"},  {10, "X"},   {9, "IX"},  {5, "V"},    {4, "IV"},  {1, "I"},
+    };
+    if (n > kMaxRomanValue) {
+        throw PdfError::type_mismatch("page label /St",
+                                      "roman numeral value of at most " + std::to_string(kMaxRomanValue));
+    }
+    std::string out;
+    for (const auto& [value, text] : kTable) {
+        for (; n >= value; n -= value) out += text;
+    }
+    if (!upper) {
+        // The numeral is plain ASCII upper case.
+        for (char& c : out) c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string letters(uint64_t n, char base) {
+    std::string out;
+    while (n > 0) {
+        const uint64_t e = n - 1;
+        out += static_cast<char>(base + static_cast<char>(e % 26));
+        n = e / 26;
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+PageLabelRule PageLabelRule::from_dictionary(uint64_t start, const Dictionary& dictionary) {
+    PageLabelRule rule;
+    rule.start = start;
+    if (const Object* s = dictionary.get("S")) {
+        const std::string* name = s->as_name();
+        if (!name) throw PdfError::type_mismatch("page label /S", "name");
+        if (*name == "D") {
+            rule.style = LabelStyle::Decimal;
+        } else if (*name == "R") {
+            rule.style = LabelStyle::UpperRoman;
+        } else if (*name == "r") {
+            rule.style = LabelStyle::LowerRoman;
+        } else if (*name == "A") {
+            rule.style = LabelStyle::UpperLetters;
+        } else if (*name == "a") {
+            rule.style = LabelStyle::LowerLetters;
+        } else {
+            throw PdfError::type_mismatch("page label /S", "/D, /R, /r, /A, or /a");
+        }
+    }
+    if (const Object* p = dictionary.get("P")) {
+        const std::string* text = p->as_string();
+        if (!text) throw PdfError::type_mismatch("page label /P", "string");
+        rule.prefix = decode_text_string(*text);
+    }
+    if (const Object* st = dictionary.get("St")) {
+        const std::optional<int64_t> first = st->as_integer();
+        if (!first || *first < 1) throw PdfError::type_mismatch("page label /St", "positive integer");
+        rule.first = *first;
+    }
+    return rule;
+}
+
+std::string PageLabelRule::label_for_page(uint64_t index) const {
+    if (!style) return prefix;
+    // /St may be anything up to 2^63 - 1: the sum is formed in unsigned
+    // arithmetic and checked before it could wrap.
+    const uint64_t offset = index > start ? index - start : 0;
+    const uint64_t base = static_cast<uint64_t>(first);
+    if (offset > std::numeric_limits<uint64_t>::max() - base) {
+        throw PdfError::type_mismatch("page label /St", "numbering that fits in 64 bits");
+    }
+    const uint64_t n = base + offset;
+
+    std::string numeral;
+    switch (*style) {
+        case LabelStyle::Decimal: numeral = std::to_string(n); break;
+        case LabelStyle::UpperRoman: numeral = roman(n, true); break;
+        case LabelStyle::LowerRoman: numeral = roman(n, false); break;
+        case LabelStyle::UpperLetters: numeral = letters(n, 'A'); break;
+        case LabelStyle::LowerLetters: numeral = letters(n, 'a'); break;
+    }
+    return prefix + numeral;
+}
+
+std::vector<std::string> Document::page_labels() const {
+    const uint64_t count = page_count();
+    // The declared /Count is not checked against the leaves, but a file
+    // needs one page object per page: a larger count (say 10^12 in a
+    // one-page file) describes pages that cannot exist and is refused
+    // before one label is made for each.
+    if (count > objects.size()) {
+        throw PdfError::type_mismatch("page tree root /Count",
+                                      "no more pages than the file's " + std::to_string(objects.size()) + " objects");
+    }
+
+    std::vector<PageLabelRule> rules;
+    if (const Object* tree = catalog().get("PageLabels")) {
+        std::map<int64_t, const Object*> entries;
+        std::set<ObjectId> visited;
+        collect_number_tree(*tree, "catalog /PageLabels", entries, visited);
+        rules.reserve(entries.size());
+        for (const auto& [key, value] : entries) {
+            if (key < 0) throw PdfError::type_mismatch("page label index", "non-negative integer");
+            const Dictionary* dictionary = value->as_dict_like();
+            if (!dictionary) throw PdfError::type_mismatch("page label value", "dictionary");
+            rules.push_back(PageLabelRule::from_dictionary(static_cast<uint64_t>(key), *dictionary));
+        }
+    }
+
+    // Pages before the first range are numbered 1, 2, 3 ...
+    const PageLabelRule implicit{"", 0, 1, LabelStyle::Decimal};
+    const PageLabelRule* current = &implicit;
+    size_t next = 0;
+    std::vector<std::string> labels;
+    labels.reserve(count);
+    for (uint64_t j = 0; j < count; ++j) {
+        // Of several ranges starting at or before j, the last one applies.
+        while (next < rules.size() && rules[next].start <= j) current = &rules[next++];
+        labels.push_back(current->label_for_page(j));
+    }
+    return labels;
 }
 
 }  // namespace quillet
