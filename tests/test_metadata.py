@@ -181,14 +181,6 @@ def test_undecodable_xmp_fails_with_the_filter_error():
         doc.metadata()
 
 
-def test_metadata_takes_no_arguments():
-    doc = quillet.Document(simple_pdf(["q"]))
-    with pytest.raises(TypeError):
-        doc.metadata(True)
-    with pytest.raises(TypeError):
-        doc.metadata_xml(1)
-
-
 # ---- corpus ----
 
 def pdfinfo_fields(name):
