@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 import quillet  # noqa: E402
 from pdfbuild import PdfBuilder  # noqa: E402
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus", "files")
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus", "files")
 
 
 def best_of(repeat, run):

@@ -1,7 +1,9 @@
 """Fonts of pages: resource entries, descriptors and embedded font programs,
 as fonts() and page_fonts() report them."""
 
+import json
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -257,3 +259,54 @@ def test_page_index_rule_and_argument_types():
         FULL.fonts(None)
     with pytest.raises(TypeError, match="^argument 'index': "):
         FULL.page_fonts("0")
+
+
+
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+
+
+def oracle_fonts(objects: dict, page_ref: str) -> list[tuple]:
+    """(name, id, base font, program kind, program id) of a page's fonts,
+    read from the oracle's JSON copy of every object."""
+    def value(v):
+        if isinstance(v, str) and v.endswith(" R") and "obj:" + v in objects:
+            entry = objects["obj:" + v]
+            return entry["value"] if "value" in entry else entry["stream"]["dict"]
+        return v
+
+    node = value(page_ref)
+    while "/Resources" not in node and "/Parent" in node:
+        node = value(node["/Parent"])
+    fonts = value(value(node.get("/Resources", {})).get("/Font", {}))
+    out = []
+    for key, ref in fonts.items():
+        font = value(ref)
+        descriptor = value(font.get("/FontDescriptor", {}))
+        kind = next((k for k in ("FontFile", "FontFile2", "FontFile3") if "/" + k in descriptor), None)
+        program = descriptor.get("/" + kind) if kind else None
+        base = font.get("/BaseFont")
+        out.append((key[1:], ref if isinstance(ref, str) else None, base[1:] if isinstance(base, str) else None,
+                    kind, program))
+    return sorted(out)
+
+
+@pytest.mark.skipif(not (CORPUS / "files").is_dir(), reason="corpus not available")
+def test_corpus_fonts_match_oracle_objects():
+    compared = 0
+    for path in sorted((CORPUS / "files").glob("*.pdf")):
+        try:
+            with (CORPUS / "oracle" / path.stem / "qpdf.json").open() as f:
+                oracle = json.load(f)
+            objects, pages = oracle["qpdf"][1], oracle["pages"]
+            doc = quillet.Document.open(str(path))
+            ours = [doc.page_fonts(i) for i in range(len(pages))]
+        except (ValueError, KeyError):
+            continue
+        for page, fonts in zip(pages, ours):
+            got = sorted((f["name"], f["id"], f["base_font"],
+                          f["descriptor"] and f["descriptor"]["embedded_font"] and f["descriptor"]["embedded_font"]["kind"],
+                          f["descriptor"] and f["descriptor"]["embedded_font"] and f["descriptor"]["embedded_font"]["id"])
+                         for f in fonts)
+            assert got == oracle_fonts(objects, page["object"]), path.name
+            compared += len(got)
+    assert compared > 0

@@ -2,8 +2,8 @@
 image records, and pixel decoding with its PNM rendering."""
 
 import json
-import os
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -411,14 +411,14 @@ def test_page_index_rule_and_argument_types():
 
 # ---- corpus ----
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def corpus_files():
-    manifest = os.path.join(CORPUS, "manifest.tsv")
-    if not os.path.exists(manifest):
+    manifest = CORPUS / "manifest.tsv"
+    if not manifest.exists():
         return []
-    with open(manifest) as f:
+    with manifest.open() as f:
         rows = [line.rstrip("\n").split("\t") for line in f][1:]
     return [row[0] for row in rows if row[-1] == "y"]
 
@@ -435,9 +435,8 @@ def test_corpus_page_level_images_match_oracle():
     compared = 0
     for name in corpus_files():
         try:
-            with open(os.path.join(CORPUS, "files", name + ".pdf"), "rb") as f:
-                doc = quillet.Document(f.read())
-            with open(os.path.join(CORPUS, "oracle", name, "qpdf.json")) as f:
+            doc = quillet.Document.open(str(CORPUS / "files" / (name + ".pdf")))
+            with (CORPUS / "oracle" / name / "qpdf.json").open() as f:
                 oracle = json.load(f).get("pages")
             if oracle is None:
                 continue
