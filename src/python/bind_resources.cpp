@@ -147,7 +147,7 @@ private:
         d.add("page_index", PyRef::borrow(origin.index.get()));
         d.add("page_id", PyRef::borrow(origin.id.get()));
         d.add("name", to_py_text(image.name));
-        d.add("resource_path", to_py_text(resource_path(image.xobject_path)));
+        d.add("resource_path", to_py_text(image.resource_path()));
         d.add("xobject_path", to_py_list(image.xobject_path, [](const std::string& s) { return to_py_text(s); }));
         d.add("id", optional_id(image.id));
         d.add("width", optional_int(image.width()));
@@ -171,15 +171,6 @@ private:
         }
         if (include_data_) d.add("data", decoded_.get(*image.stream));
         return d.done();
-    }
-
-    static std::string resource_path(const std::vector<std::string>& names) {
-        std::string path;
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (i > 0) path += '/';
-            path += names[i];
-        }
-        return path;
     }
 
     // The stream is decoded once: its filter output becomes the "data"
@@ -258,5 +249,19 @@ const Method kImages{"images", {{"include_data", "False"}, {"include_pnm", "Fals
     ImageRecords records(c.doc(), include_data, c.boolean(1, false));
     return all_pages(c.doc(), records);
 }};
+
+PyRef page_font_records(const Document& document, size_t index, const PageEntry& page) {
+    FontRecords records(document, false);
+    PyRef list = checked(PyList_New(0));
+    records.add_page(list.get(), page, PageOrigin::of(index, page));
+    return list;
+}
+
+PyRef page_image_records(const Document& document, size_t index, const PageEntry& page) {
+    ImageRecords records(document, false, false);
+    PyRef list = checked(PyList_New(0));
+    records.add_page(list.get(), page, PageOrigin::of(index, page));
+    return list;
+}
 
 }  // namespace quillet::py
