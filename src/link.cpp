@@ -117,6 +117,10 @@ std::map<std::string, Object> Document::named_destinations() const {
             destinations.insert_or_assign(utf8_lossy(key), destination_object(*this, value, "catalog /Dests value"));
         }
     }
+    if (const Object* names = catalog.get("Names")) {
+        const Dictionary& names_dictionary = resolve_to_dictionary(*names, "catalog /Names");
+        (void)names_dictionary;
+    }
     return destinations;
 }
 

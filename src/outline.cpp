@@ -61,7 +61,9 @@ std::vector<OutlineItem> collect_outline_chain(const Document& document, ObjectI
         if (!item) throw PdfError::type_mismatch("outline item", "dictionary");
         const Object* title = item->get("Title");
         if (!title) throw PdfError::missing_entry("outline item", "Title");
-        const std::string* title_bytes = title->as_string();
+        // Titles are often stored as objects of their own (pdfTeX writes
+        // every title so), so a reference is followed one level.
+        const std::string* title_bytes = document.resolve(*title).as_string();
         if (!title_bytes) throw PdfError::type_mismatch("outline item /Title", "string");
         const Object* destination = item->get("Dest");
         const Object* action_entry = item->get("A");
