@@ -135,10 +135,32 @@ public:
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----
+    // Version, Info entries, XMP packet and encryption flag (DocumentMetadata
+    // is defined in metadata.h).
+    struct DocumentMetadata metadata() const;
+    // The catalog's /Metadata stream decoded, as text; nullopt without one.
+    std::optional<std::string> metadata_xml() const;
 
     // ---- page labels (page_label.cpp) ----
+    // Name and number trees flattened into one ordered map each.  A node is a
+    // reference or a dictionary; its /Names (/Nums) pairs are taken first,
+    // then its /Kids in order, so on equal keys the later pair in walk order
+    // wins.  Values are resolved one level and borrowed from the document.
+    // `visited` holds the referenced nodes on the current path: a node that
+    // is its own ancestor is a cycle, a node reached along two branches is
+    // walked twice.  Callers pass an empty set; `context` names the root in
+    // the error when it is not a dictionary.
+    void collect_name_tree_entries(const Object& node, std::string_view context,
+                                   std::map<std::string, const Object*>& entries, std::set<ObjectId>& visited) const;
+    void collect_number_tree(const Object& node, std::string_view context, std::map<int64_t, const Object*>& entries,
+                             std::set<ObjectId>& visited) const;
+    // One label per page, in page order.
+    std::vector<std::string> page_labels() const;
 
     // ---- embedded files (embedded_file.cpp) ----
+    // The files of the catalog's /Names /EmbeddedFiles tree in name order
+    // (EmbeddedFile is defined in embedded_file.h).
+    std::vector<struct EmbeddedFile> embedded_files() const;
 
     // ---- fonts and images (resource.cpp) ----
 
