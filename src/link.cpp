@@ -1,6 +1,7 @@
 #include "link.h"
 
 #include <map>
+#include <set>
 #include <vector>
 
 #include "content.h"
@@ -117,9 +118,16 @@ std::map<std::string, Object> Document::named_destinations() const {
             destinations.insert_or_assign(utf8_lossy(key), destination_object(*this, value, "catalog /Dests value"));
         }
     }
+    // The PDF 1.2 form: a name tree, whose entries override the dictionary's.
     if (const Object* names = catalog.get("Names")) {
-        const Dictionary& names_dictionary = resolve_to_dictionary(*names, "catalog /Names");
-        (void)names_dictionary;
+        if (const Object* tree = resolve_to_dictionary(*names, "catalog /Names").get("Dests")) {
+            std::map<std::string, const Object*> entries;
+            std::set<ObjectId> visited;
+            collect_name_tree_entries(*tree, "catalog /Names /Dests", entries, visited);
+            for (const auto& [name, value] : entries) {
+                destinations.insert_or_assign(name, destination_object(*this, *value, "name tree destination"));
+            }
+        }
     }
     return destinations;
 }

@@ -148,6 +148,39 @@ def test_catalog_dests_dictionary():
     assert list(result) == ["a", "b", "c", "d", "e", "f g"]
 
 
+def test_name_tree_destinations_override_the_catalog_dictionary():
+    result = destinations(
+        "/Dests << /a [3 0 R /Fit] /only_dict /X >> /Names << /Dests 50 0 R /EmbeddedFiles << >> >>",
+        [(50, "<< /Kids [51 0 R 52 0 R] >>"),
+         (51, "<< /Names [(a) 53 0 R (b) [3 0 R /FitB]] >>"),
+         (52, "<< /Names [<FEFF00E9> (named) (c) << /D 54 0 R /SD [1] >>] >>"),
+         (53, "<< /D [3 0 R /FitR 1 2 3 4] >>"),
+         (54, "[3 0 R /XYZ null null 0]")],
+    )
+    assert result == {"a": "[3 0 R /FitR 1 2 3 4]", "b": "[3 0 R /FitB]", "c": "[3 0 R /XYZ null null 0]",
+                      "only_dict": "/X", "\u00e9": "(named)"}
+    # Ascending by the names' UTF-8 bytes.
+    assert list(result) == ["a", "b", "c", "only_dict", "\u00e9"]
+
+
+def test_names_without_a_dests_tree_adds_nothing():
+    assert destinations("/Dests << /a /X >> /Names << /EmbeddedFiles << /Names [] >> >>") == {"a": "/X"}
+
+
+@pytest.mark.parametrize("tree, objects, message", [
+    ("<< /Names [(a) << /S /GoTo >>] >>", [], "missing required entry /D in name tree destination"),
+    ("<< /Names [(a) 99 0 R] >>", [], "dangling reference to object 99 0"),
+    ("[(a) [3 0 R /Fit]]", [], "type mismatch in catalog /Names /Dests: expected dictionary"),
+    ("50 0 R", [(50, "<< /Kids [51 0 R] >>"), (51, "<< /Kids [50 0 R] >>")],
+     "name tree contains a cycle at object 50 0"),
+    ("<< /Names [(a)] >>", [], "type mismatch in name tree /Names: expected even-length key/value array"),
+])
+def test_name_tree_errors(tree, objects, message):
+    with pytest.raises(ValueError) as error:
+        destinations("/Dests << /ok [3 0 R /Fit] >> /Names << /Dests %s >>" % tree, objects)
+    assert str(error.value) == message
+
+
 @pytest.mark.parametrize("catalog_extra, objects, message", [
     ("/Dests [1 2]", [], "type mismatch in catalog /Dests: expected dictionary"),
     ("/Dests 99 0 R", [], "dangling reference to object 99 0"),
