@@ -163,6 +163,22 @@ public:
     std::vector<struct EmbeddedFile> embedded_files() const;
 
     // ---- fonts and images (resource.cpp) ----
+    // Records in resource.h (named with `struct` here so this section needs
+    // no declarations elsewhere).  The page's fonts in resource-name order.
+    std::vector<struct PageFont> page_fonts(const PageEntry& page) const;
+    // The resolved /FontDescriptor, absent when the font has none.
+    std::optional<struct FontDescriptor> font_descriptor(const PageFont& font) const;
+    // The first of /FontFile, /FontFile2, /FontFile3 the descriptor has.
+    std::optional<struct EmbeddedFont> embedded_font(const FontDescriptor& descriptor) const;
+    // The image XObjects of the page's resources, depth first through form
+    // XObjects, entries in name order.
+    std::vector<struct PageImage> page_images(const PageEntry& page) const;
+    // One level of that search: `path` holds the names of the enclosing
+    // forms, `forms` the ids of the forms on the current path (a form that
+    // is its own ancestor is a cycle; one reached twice is searched twice).
+    void collect_resource_images(const Dictionary& resources, std::vector<std::string>& path,
+                                 std::set<ObjectId>& forms, std::vector<PageImage>& out,
+                                 struct ImageSearchBudget& budget) const;
 
     // ---- links and destinations (link.cpp) ----
     // Catalog /Dests and the /Names /Dests tree, by name; the tree wins.
