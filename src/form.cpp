@@ -10,20 +10,16 @@ namespace quillet {
 
 namespace {
 
-std::string at_most(size_t limit, std::string_view what) {
-    return "at most " + std::to_string(limit) + " " + std::string(what);
-}
-
 void count_node(FormWalk& walk) {
     if (++walk.nodes > kMaxFormFieldNodes) {
-        throw PdfError::type_mismatch("form field tree", at_most(kMaxFormFieldNodes, "nodes"));
+        throw PdfError::limit_exceeded("form field tree", kMaxFormFieldNodes, "nodes");
     }
 }
 
 void charge_bytes(FormWalk& walk, size_t bytes) {
     walk.bytes += bytes;
     if (walk.bytes > kMaxFormFieldBytes) {
-        throw PdfError::type_mismatch("form field tree", at_most(kMaxFormFieldBytes, "bytes of names and values"));
+        throw PdfError::limit_exceeded("form field tree", kMaxFormFieldBytes, "bytes of names and values");
     }
 }
 
@@ -137,7 +133,7 @@ void Document::collect_form_field(const Object& node, const std::optional<std::s
     // Direct kids nest as well, so the depth is counted apart from the path.
     const DepthGuard level(walk.depth);
     if (walk.depth > kMaxFormFieldDepth) {
-        throw PdfError::type_mismatch("form field tree", at_most(kMaxFormFieldDepth, "levels"));
+        throw PdfError::limit_exceeded("form field tree", kMaxFormFieldDepth, "levels");
     }
     count_node(walk);
 

@@ -11,10 +11,6 @@ namespace quillet {
 
 namespace {
 
-std::string at_most(size_t limit, std::string_view what) {
-    return "at most " + std::to_string(limit) + " " + std::string(what);
-}
-
 // /First and /Next must name their item by reference: items are known by
 // their ids, which the cycle guard and the results use.
 std::optional<ObjectId> item_link(const Dictionary& item, std::string_view key, std::string_view context) {
@@ -51,10 +47,10 @@ std::vector<OutlineItem> collect_outline_chain(const Document& document, ObjectI
         const ObjectId id = *current;
         if (!chain.insert(id).second || !ancestors.insert(id).second) throw PdfError::outline_cycle(id);
         if (ancestors.size() > kMaxOutlineDepth) {
-            throw PdfError::type_mismatch("outline tree", at_most(kMaxOutlineDepth, "levels"));
+            throw PdfError::limit_exceeded("outline tree", kMaxOutlineDepth, "levels");
         }
         if (++work.items > kMaxOutlineItems) {
-            throw PdfError::type_mismatch("outline tree", at_most(kMaxOutlineItems, "items"));
+            throw PdfError::limit_exceeded("outline tree", kMaxOutlineItems, "items");
         }
 
         const Dictionary* item = document.get(id).as_dict_like();
@@ -73,7 +69,7 @@ std::vector<OutlineItem> collect_outline_chain(const Document& document, ObjectI
         work.bytes += title_bytes->size() + (destination ? copy_weight(*destination) : 0) +
                       (action ? copy_weight(*action) : 0);
         if (work.bytes > kMaxOutlineBytes) {
-            throw PdfError::type_mismatch("outline tree", at_most(kMaxOutlineBytes, "bytes of titles and targets"));
+            throw PdfError::limit_exceeded("outline tree", kMaxOutlineBytes, "bytes of titles and targets");
         }
 
         OutlineItem record{id, decode_text_string(*title_bytes), std::nullopt, std::nullopt, {}};
