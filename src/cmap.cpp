@@ -2,9 +2,186 @@
 
 #include <cstdint>
 
+#include "error.h"
+#include "lexer.h"
+
 namespace quillet {
 
+namespace {
+
+PdfError cmap_error(size_t at, std::string_view message) { return PdfError::invalid_token(at, message); }
+
+// Value of `bytes` read big-endian; the caller has checked the size.
+uint32_t big_endian(std::string_view bytes) {
+    uint32_t value = 0;
+    for (char c : bytes) value = (value << 8) | static_cast<uint8_t>(c);
+    return value;
+}
+
+// The last `size` (at most four) big-endian bytes of `value`.
+std::string_view last_bytes(uint32_t value, size_t size, std::array<char, 4>& buffer) {
+    for (size_t i = 0; i < size; ++i) buffer[size - 1 - i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    return std::string_view(buffer.data(), size);
+}
+
+// Moves the start of a counting span to `low`, keeping its mapping.
+void start_span_at(ToUnicodeCMap::Span& span, uint32_t low) {
+    span.destination += low - span.low;
+    span.low = low;
+}
+
+}  // namespace
+
 namespace cmap {
+
+std::optional<std::string_view> CMapTokens::next() {
+    const size_t size = bytes_.size();
+    for (;;) {
+        while (pos_ < size && chars::is_white(static_cast<uint8_t>(bytes_[pos_]))) ++pos_;
+        if (pos_ >= size) return std::nullopt;
+        if (bytes_[pos_] != '%') break;
+        while (pos_ < size && bytes_[pos_] != '\r' && bytes_[pos_] != '\n') ++pos_;
+    }
+    const size_t start = pos_;
+    const char c = bytes_[start];
+    if (c == '<') {
+        const size_t close = bytes_.find('>', start + 1);
+        if (close == std::string_view::npos) throw cmap_error(start, "unterminated CMap hex token");
+        pos_ = close + 1;
+    } else if (c == '[' || c == ']') {
+        pos_ = start + 1;
+    } else {
+        while (pos_ < size) {
+            const uint8_t b = static_cast<uint8_t>(bytes_[pos_]);
+            if (chars::is_white(b) || b == '[' || b == ']') break;
+            ++pos_;
+        }
+    }
+    return bytes_.substr(start, pos_ - start);
+}
+
+std::string parse_hex_token(std::string_view token) {
+    if (token.size() < 2 || token.front() != '<' || token.back() != '>') throw cmap_error(0, "expected CMap hex token");
+    std::string out;
+    out.reserve((token.size() - 1) / 2);
+    int high = -1;
+    for (char ch : token.substr(1, token.size() - 2)) {
+        const uint8_t c = static_cast<uint8_t>(ch);
+        if (chars::is_white(c)) continue;
+        if (!chars::is_hex(c)) throw cmap_error(0, "invalid CMap hex");
+        if (high < 0) {
+            high = chars::hex_value(c);
+        } else {
+            out.push_back(static_cast<char>((high << 4) | chars::hex_value(c)));
+            high = -1;
+        }
+    }
+    if (high >= 0) out.push_back(static_cast<char>(high << 4));
+    return out;
+}
+
+uint32_t bytes_to_u32(std::string_view bytes) {
+    if (bytes.size() > 4) throw cmap_error(0, "CMap code is too wide");
+    return big_endian(bytes);
+}
+
+std::string number_to_sized_bytes(uint32_t value, size_t size) {
+    if (size > 4) throw cmap_error(0, "CMap code is too wide");
+    std::array<char, 4> buffer;
+    return std::string(last_bytes(value, size, buffer));
+}
+
+void MapBuilder::insert_span(size_t code_size, ToUnicodeCMap::Span span) {
+    std::map<uint32_t, ToUnicodeCMap::Span>& spans = spans_[code_size - 1];
+    // The new span replaces whatever earlier spans map in [low, high]: a span
+    // starting before it is cut short (and split if it also reaches past
+    // it), spans starting inside it are dropped or keep only their tail.
+    // Fixed spans hold one code, so only counting spans are ever split.
+    auto it = spans.lower_bound(span.low);
+    if (it != spans.begin()) {
+        ToUnicodeCMap::Span& before = std::prev(it)->second;
+        if (before.high >= span.low) {
+            if (before.high > span.high) {
+                ToUnicodeCMap::Span tail = before;
+                start_span_at(tail, span.high + 1);
+                spans.emplace(tail.low, tail);
+            }
+            before.high = span.low - 1;
+        }
+    }
+    it = spans.lower_bound(span.low);
+    while (it != spans.end() && it->first <= span.high) {
+        ToUnicodeCMap::Span covered = it->second;
+        it = spans.erase(it);
+        if (covered.high > span.high) {
+            start_span_at(covered, span.high + 1);
+            spans.emplace(covered.low, covered);
+            break;
+        }
+    }
+    spans.emplace(span.low, span);
+}
+
+void MapBuilder::insert_long_code(std::string_view code, std::string_view text) {
+    auto it = map_.long_codes.find(code);
+    if (it == map_.long_codes.end()) {
+        map_.long_codes.emplace(std::string(code), std::string(text));
+    } else {
+        it->second.assign(text);
+    }
+}
+
+size_t MapBuilder::store_text(std::string_view text) {
+    const size_t offset = map_.texts.size();
+    map_.texts.append(text);
+    return offset;
+}
+
+ToUnicodeCMap MapBuilder::finish() && {
+    for (size_t i = 0; i < spans_.size(); ++i) {
+        std::vector<ToUnicodeCMap::Span>& out = map_.spans[i];
+        out.reserve(spans_[i].size());
+        for (const auto& entry : spans_[i]) out.push_back(entry.second);
+    }
+    for (const auto& entry : map_.long_codes) map_.long_lengths.push_back(entry.first.size());
+    std::sort(map_.long_lengths.begin(), map_.long_lengths.end(), std::greater<>());
+    map_.long_lengths.erase(std::unique(map_.long_lengths.begin(), map_.long_lengths.end()), map_.long_lengths.end());
+    return ToUnicodeCMap(std::make_shared<const ToUnicodeCMap::Map>(std::move(map_)), max_code_len_);
+}
+
+void insert_mapping(MapBuilder& builder, std::string_view code, std::string_view text) {
+    builder.raise_max_code_len(code.size());
+    // An empty code can never be looked up by decoding.
+    if (code.empty()) return;
+    if (code.size() > 4) {
+        builder.insert_long_code(code, text);
+        return;
+    }
+    ToUnicodeCMap::Span span;
+    span.low = span.high = big_endian(code);
+    span.text_offset = builder.store_text(text);
+    span.text_size = text.size();
+    builder.insert_span(code.size(), span);
+}
+
+void insert_range(MapBuilder& builder, std::string_view low, std::string_view high, std::string_view destination) {
+    if (low.size() != high.size()) throw cmap_error(0, "bfrange bounds have different widths");
+    if (low.size() > 4 || destination.size() > 4) throw cmap_error(0, "CMap code is too wide");
+    const uint32_t first = big_endian(low);
+    const uint32_t last = big_endian(high);
+    const uint32_t base = big_endian(destination);
+    if (last < first) return;
+    if (uint64_t{base} + (last - first) > UINT32_MAX) throw cmap_error(0, "bfrange destination overflow");
+    builder.raise_max_code_len(low.size());
+    if (low.empty()) return;
+    ToUnicodeCMap::Span span;
+    span.low = first;
+    span.high = last;
+    span.counting = true;
+    span.destination = base;
+    span.destination_size = static_cast<uint8_t>(destination.size());
+    builder.insert_span(low.size(), span);
+}
 
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -61,5 +238,108 @@ std::string decode_utf16_be_units(std::string_view bytes) {
 }
 
 }  // namespace cmap
+
+ToUnicodeCMap ToUnicodeCMap::parse(std::string_view bytes) {
+    using namespace cmap;
+
+    // The whole program is tokenised first, so a broken hex token anywhere
+    // fails the parse before any section is read.
+    std::vector<std::string_view> tokens;
+    CMapTokens lexer(bytes);
+    while (std::optional<std::string_view> token = lexer.next()) tokens.push_back(*token);
+
+    MapBuilder builder;
+    const size_t count = tokens.size();
+    size_t i = 0;
+    while (i < count) {
+        if (tokens[i] == "beginbfchar") {
+            ++i;
+            while (i < count && tokens[i] != "endbfchar") {
+                const std::string source = parse_hex_token(tokens[i]);
+                if (i + 1 >= count) throw cmap_error(i, "missing bfchar destination");
+                const std::string target = parse_hex_token(tokens[i + 1]);
+                insert_mapping(builder, source, decode_utf16_be_units(target));
+                i += 2;
+            }
+        } else if (tokens[i] == "beginbfrange") {
+            ++i;
+            while (i < count && tokens[i] != "endbfrange") {
+                const size_t entry = i;
+                const std::string low = parse_hex_token(tokens[i]);
+                if (i + 1 >= count) throw cmap_error(entry, "missing bfrange end");
+                const std::string high = parse_hex_token(tokens[i + 1]);
+                if (i + 2 >= count) throw cmap_error(entry, "missing bfrange destination");
+                if (tokens[i + 2] != "[") {
+                    insert_range(builder, low, high, parse_hex_token(tokens[i + 2]));
+                    i += 3;
+                    continue;
+                }
+                // Array form: one destination per code, from low upwards.
+                const uint64_t last = bytes_to_u32(high);
+                uint64_t code = bytes_to_u32(low);
+                size_t j = i + 3;
+                for (;; ++j, ++code) {
+                    if (j >= count) throw cmap_error(count, "unterminated bfrange array");
+                    if (tokens[j] == "]") break;
+                    if (code > last) throw cmap_error(j, "too many bfrange destinations");
+                    const std::string key = number_to_sized_bytes(static_cast<uint32_t>(code), low.size());
+                    insert_mapping(builder, key, decode_utf16_be_units(parse_hex_token(tokens[j])));
+                }
+                i = j + 1;
+            }
+        }
+        // The end keyword of a section, or any token outside one.
+        ++i;
+    }
+    return std::move(builder).finish();
+}
+
+void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const {
+    const size_t longest = max_code_len_ == 0 ? 1 : max_code_len_;
+    const Map* map = map_.get();
+    size_t p = 0;
+    while (p < codes.size()) {
+        const size_t limit = std::min(longest, codes.size() - p);
+        size_t matched = 0;
+        for (size_t size : map->long_lengths) {
+            if (size > limit) continue;
+            auto it = map->long_codes.find(codes.substr(p, size));
+            if (it != map->long_codes.end()) {
+                out += it->second;
+                matched = size;
+                break;
+            }
+        }
+        for (size_t size = std::min<size_t>(limit, 4); matched == 0 && size > 0; --size) {
+            const std::vector<Span>& spans = map->spans[size - 1];
+            if (spans.empty()) continue;
+            const uint32_t code = big_endian(codes.substr(p, size));
+            auto it = std::upper_bound(spans.begin(), spans.end(), code,
+                                       [](uint32_t value, const Span& span) { return value < span.low; });
+            if (it == spans.begin()) continue;
+            const Span& span = *std::prev(it);
+            if (code > span.high) continue;
+            if (span.counting) {
+                std::array<char, 4> buffer;
+                cmap::append_utf16_be(out, last_bytes(span.destination + (code - span.low), span.destination_size, buffer));
+            } else {
+                out.append(map->texts, span.text_offset, span.text_size);
+            }
+            matched = size;
+        }
+        if (matched == 0) {
+            cmap::append_utf8(out, static_cast<uint8_t>(codes[p]));
+            matched = 1;
+        }
+        p += matched;
+    }
+}
+
+std::string ToUnicodeCMap::decode(std::string_view codes) const {
+    std::string out;
+    out.reserve(codes.size());
+    decode_into(out, codes);
+    return out;
+}
 
 }  // namespace quillet

@@ -1,17 +1,54 @@
 // Pages and text.
+#include "../content.h"
+#include "../page.h"
 #include "module.h"
 
 namespace quillet::py {
 
 namespace {
-PyRef not_built(Call&) { raise(PyExc_NotImplementedError, "not implemented yet"); }
+
+PyRef page_record(size_t index, const PageEntry& page) {
+    const Object* parent = page.dictionary->get("Parent");
+    const std::optional<ObjectId> parent_id = parent ? parent->as_reference() : std::nullopt;
+    const Object* rotate = page.rotate();
+    const std::optional<int64_t> rotation = rotate ? rotate->as_integer() : std::nullopt;
+    DictBuilder d;
+    d.add("index", to_py_uint(index));
+    d.add("id", to_py_id(page.id));
+    d.add("parent", to_py_optional(parent_id, to_py_id));
+    d.add("media_box", to_py_box(page_box(page.media_box())));
+    d.add("crop_box", to_py_box(page_box(page.crop_box())));
+    d.add("rotate", to_py_optional(rotation, to_py_int));
+    return d.done();
+}
+
 }  // namespace
 
-const Method kPageCount{"page_count", {}, Method::Instance, not_built};
-const Method kText{"text", {}, Method::Instance, not_built};
-const Method kReferencesText{"references_text", {}, Method::Instance, not_built};
-const Method kPageTexts{"page_texts", {}, Method::Instance, not_built};
-const Method kPageText{"page_text", {{"index"}}, Method::Instance, not_built};
-const Method kPages{"pages", {}, Method::Instance, not_built};
+const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().page_count()); }};
+
+const Method kPages{"pages", {}, Method::Instance, [](Call& c) {
+    const std::vector<PageEntry> pages = c.doc().pages();
+    PyRef list = checked(PyList_New(0));
+    for (size_t i = 0; i < pages.size(); ++i) {
+        PyRef record = page_record(i, pages[i]);
+        if (PyList_Append(list.get(), record.get()) < 0) throw PyErrorSet{};
+    }
+    return list;
+}};
+
+const Method kText{"text", {}, Method::Instance, [](Call& c) { return to_py_text(c.doc().text()); }};
+
+const Method kReferencesText{"references_text", {}, Method::Instance, [](Call& c) {
+    return to_py_optional(c.doc().references_text(), [](const std::string& s) { return to_py_text(s); });
+}};
+
+const Method kPageTexts{"page_texts", {}, Method::Instance,
+                        [](Call& c) { return to_py_list(c.doc().page_texts(), [](const std::string& s) { return to_py_text(s); }); }};
+
+const Method kPageText{"page_text", {{"index"}}, Method::Instance, [](Call& c) {
+    const uint64_t index = c.u64(0);
+    const std::vector<PageEntry> pages = c.doc().pages();
+    return to_py_text(c.doc().page_text(page_at(pages, index)));
+}};
 
 }  // namespace quillet::py
