@@ -195,11 +195,20 @@ Document parse_for_update(std::string_view bytes) {
     return document;
 }
 
+// The largest object number the file uses: loaded objects, and also the
+// cross-reference entries, whose numbers may not be reused: a free entry
+// can carry generation 65535 (never reuse), and a hybrid file usually lists
+// its compressed objects as free in the table that is read here, so a new
+// object under such a number would replace one for every reader of the
+// hidden cross-reference stream.
 uint32_t largest_object_number(const Document& document) {
-    return document.objects.size() == 0 ? 0 : std::prev(document.objects.end())->first.number;
+    uint32_t largest = 0;
+    if (document.objects.size() != 0) largest = std::prev(document.objects.end())->first.number;
+    if (!document.xref.empty()) largest = std::max(largest, document.xref.rbegin()->first.number);
+    return largest;
 }
 
-// The number of a new object: one above every object of the file.
+// The number of a new object: one above every number of the file.
 uint32_t next_object_number(const Document& document) {
     const uint32_t largest = largest_object_number(document);
     if (largest == UINT32_MAX) throw PdfError::unsupported(0, "no object number left for a new object");
