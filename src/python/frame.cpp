@@ -18,8 +18,21 @@ PyRef checked(PyObject* new_reference) {
     return PyRef::steal(new_reference);
 }
 
+namespace {
+
+// Sets an exception whose message is the whole text (a path in a message
+// may hold a NUL byte, which PyErr_SetString would cut at).
+void set_error(PyObject* exception_type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return;
+    PyErr_SetObject(exception_type, text);
+    Py_DECREF(text);
+}
+
+}  // namespace
+
 void raise(PyObject* exception_type, const std::string& message) {
-    PyErr_SetString(exception_type, message.c_str());
+    set_error(exception_type, message);
     throw PyErrorSet{};
 }
 
@@ -304,7 +317,7 @@ void raise_internal_failure(const Method& method, PyObject* self, const char* me
     PyObject* module = module_of(method, self);
     ModuleState* state = module ? static_cast<ModuleState*>(PyModule_GetState(module)) : nullptr;
     PyErr_Clear();
-    PyErr_SetString(state && state->internal_error ? state->internal_error : PyExc_SystemError, message);
+    set_error(state && state->internal_error ? state->internal_error : PyExc_SystemError, message);
 }
 
 }  // namespace
@@ -327,7 +340,7 @@ PyObject* run_method(const Method& method, PyObject* self, PyObject* const* args
     } catch (const PyErrorSet&) {
         return nullptr;
     } catch (const PdfError& error) {
-        PyErr_SetString(PyExc_ValueError, error.message().c_str());
+        set_error(PyExc_ValueError, error.message());
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -48,6 +48,8 @@ std::vector<std::pair<const Method*, PyMethodDef>> method_defs() {
 struct Tables {
     std::vector<std::string> docs;
     std::vector<PyMethodDef> methods;
+    // Copies of the static methods without METH_STATIC, bound to the class.
+    std::vector<PyMethodDef> constructors;
     PyMethodDef write_text_pdf;
     std::string write_text_pdf_doc;
 };
@@ -70,6 +72,10 @@ Tables& tables() {
             t->methods.push_back(defs[i].second);
             t->methods.back().ml_doc = t->docs[i].c_str();
         }
+        for (const PyMethodDef& def : t->methods) {
+            if (def.ml_flags & METH_STATIC) t->constructors.push_back(def);
+        }
+        for (PyMethodDef& def : t->constructors) def.ml_flags &= ~METH_STATIC;
         t->methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
         t->write_text_pdf_doc = signature_doc(kWriteTextPdf);
         t->write_text_pdf = method_def<kWriteTextPdf>();
@@ -129,7 +135,9 @@ int module_exec(PyObject* module) {
     };
     slots[3].pfunc = t.methods.data();
     static PyType_Spec spec = {
-        "Document",  // no dotted module path: the class reports __module__ "builtins"
+        // Qualified with "builtins": the class reports __module__ "builtins"
+        // (an undotted name would too, but with a DeprecationWarning).
+        "builtins.Document",
         sizeof(PyDocument),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -140,6 +148,18 @@ int module_exec(PyObject* module) {
     PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
     if (!type) return -1;
     state->document_type = PyRef::borrow(type.get()).release();
+    // CPython hands a static method no receiver at all, but the constructors
+    // need their class.  Rebind each one with the class as its `self` (a
+    // definition without METH_STATIC, wrapped as a static method); the
+    // entries keep their place in the class dict.
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    for (PyMethodDef& def : t.constructors) {
+        PyRef function = PyRef::steal(PyCFunction_NewEx(&def, type.get(), nullptr));
+        if (!function) return -1;
+        PyRef static_method = PyRef::steal(PyStaticMethod_New(function.get()));
+        if (!static_method || PyDict_SetItemString(type_dict, def.ml_name, static_method.get()) < 0) return -1;
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
     if (PyModule_AddObjectRef(module, "Document", type.get()) < 0) return -1;
     PyRef name = PyRef::steal(PyUnicode_FromString("Document"));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
