@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import quillet
-from pdfbuild import PdfBuilder, simple_pdf
+from pdfbuild import PdfBuilder, simple_pdf, xref_table
 
 CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
@@ -173,6 +173,17 @@ def test_no_object_number_left():
         doc.with_metadata()
 
 
+def test_trailer_without_root():
+    b = PdfBuilder()
+    b.add(1, "(one)")
+    body, where = b.body()
+    doc = quillet.Document(body + xref_table(where) + b"trailer\n<< /Size 2 >>\nstartxref\n%d\n%%%%EOF\n" % len(body))
+    for call in (lambda: doc.with_metadata(), lambda: doc.with_uri_link(0, [1, 2, 3, 4], "u:x"),
+                 lambda: doc.with_text_annotation(0, [1, 2, 3, 4], "n")):
+        with pytest.raises(ValueError, match="^missing required entry /Root in trailer$"):
+            call()
+
+
 def test_direct_info_is_not_carried_into_the_trailer():
     old = simple_pdf(["BT ET"], trailer="/Info << /Title (direct) >>")
     new = quillet.Document(old).with_uri_link(0, [1, 2, 3, 4], "u:x")
@@ -191,7 +202,8 @@ def test_uri_link_section_exactly(tmp_path):
     old = base_pdf()
     new = quillet.Document(old).with_uri_link(0, [10, 20.5, 110, 40], "https://example.com/a(b)")
     page = (b"<< /Annots [10 0 R] /Contents 4 0 R /MediaBox [0 0 612 792] /Parent 2 0 R /Type /Page >>")
-    annot = b"<< /A << /S /URI /URI (https://example.com/a\\(b\\)) >> /Rect [10 20.5 110 40] /Subtype /Link /Type /Annot >>"
+    annot = (b"<< /A << /S /URI /URI (https://example.com/a\\(b\\)) >> /Rect [10 20.5 110 40] /Subtype /Link "
+             b"/Type /Annot >>")
     assert section(new, old) == expected_section(old, [(3, page), (10, annot)], size=11, info=9)
     qpdf_check(new, tmp_path)
     doc = quillet.Document(new)
@@ -260,7 +272,8 @@ def test_indirect_annots_array_becomes_direct():
 ])
 def test_bad_annots(annots, extra, message):
     doc = quillet.Document(base_pdf(page_extra=annots, extra_objects=extra))
-    for call in (lambda: doc.with_uri_link(0, [1, 2, 3, 4], "u:x"), lambda: doc.with_text_annotation(0, [1, 2, 3, 4], "n")):
+    for call in (lambda: doc.with_uri_link(0, [1, 2, 3, 4], "u:x"),
+                 lambda: doc.with_text_annotation(0, [1, 2, 3, 4], "n")):
         with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             call()
 
@@ -421,7 +434,8 @@ def test_strings_are_copied_byte_for_byte(literal, written, tmp_path):
 
 
 def test_huge_integral_real_stays_a_real(tmp_path):
-    old = base_pdf(page_extra="/Big [123.25 1000000000000000000000.0 -9223372036854775808.0 9223372036854775807 3.0 0.5]")
+    old = base_pdf(
+        page_extra="/Big [123.25 1000000000000000000000.0 -9223372036854775808.0 9223372036854775807 3.0 0.5]")
     new = quillet.Document(old).with_uri_link(0, [1, 2, 3, 4], "u:x")
     # -2^63 in its shortest form that reads back as the same double.
     assert (b"/Big [123.25 1000000000000000000000.0 -9223372036854776000.0 9223372036854775807 3 0.5]"

@@ -77,7 +77,8 @@ def test_empty_list_gives_one_blank_page():
 
 
 def test_hello_has_length_45():
-    assert b"<< /Length 45  >>\nstream\nBT /F1 12 Tf 72 720 Td 14 TL (Hello) Tj T* ET\n" in quillet.write_text_pdf(["Hello"])
+    pdf = quillet.write_text_pdf(["Hello"])
+    assert b"<< /Length 45  >>\nstream\nBT /F1 12 Tf 72 720 Td 14 TL (Hello) Tj T* ET\n" in pdf
 
 
 @pytest.mark.parametrize("title, author, info", [
