@@ -186,19 +186,22 @@ void insert_range(MapBuilder& builder, std::string_view low, std::string_view hi
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        return;
     }
+    char bytes[4];
+    size_t size;
+    if (c < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+        size = 2;
+    } else if (c < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+        size = 3;
+    } else {
+        bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+        size = 4;
+    }
+    for (size_t i = 1; i < size; ++i) bytes[i] = static_cast<char>(0x80 | ((c >> (6 * (size - 1 - i))) & 0x3F));
+    out.append(bytes, size);
 }
 
 void append_utf16_be(std::string& out, std::string_view bytes) {
@@ -294,41 +297,67 @@ ToUnicodeCMap ToUnicodeCMap::parse(std::string_view bytes) {
     return std::move(builder).finish();
 }
 
+namespace {
+
+// The span of `spans` (sorted, disjoint) that holds `code`, or nullptr.
+const ToUnicodeCMap::Span* find_span(const std::vector<ToUnicodeCMap::Span>& spans, uint32_t code) {
+    auto it = std::upper_bound(spans.begin(), spans.end(), code,
+                               [](uint32_t value, const ToUnicodeCMap::Span& span) { return value < span.low; });
+    if (it == spans.begin()) return nullptr;
+    const ToUnicodeCMap::Span& span = *std::prev(it);
+    return code <= span.high ? &span : nullptr;
+}
+
+void append_span_text(std::string& out, const ToUnicodeCMap::Map& map, const ToUnicodeCMap::Span& span,
+                      uint32_t code) {
+    if (!span.counting) {
+        out.append(map.texts, span.text_offset, span.text_size);
+        return;
+    }
+    const uint32_t value = span.destination + (code - span.low);
+    // The common case, one BMP character, skips the general UTF-16 reader.
+    if (span.destination_size == 2 && (value < 0xD800 || value > 0xDFFF)) {
+        cmap::append_utf8(out, value);
+        return;
+    }
+    std::array<char, 4> buffer;
+    cmap::append_utf16_be(out, last_bytes(value, span.destination_size, buffer));
+}
+
+}  // namespace
+
 void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const {
+    const Map& map = *map_;
     const size_t longest = max_code_len_ == 0 ? 1 : max_code_len_;
-    const Map* map = map_.get();
+    const size_t n = codes.size();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(codes.data());
     size_t p = 0;
-    while (p < codes.size()) {
-        const size_t limit = std::min(longest, codes.size() - p);
+    while (p < n) {
+        const size_t limit = std::min(longest, n - p);
         size_t matched = 0;
-        for (size_t size : map->long_lengths) {
+        // Longest first: codes over four bytes, then four down to one.
+        for (size_t size : map.long_lengths) {
             if (size > limit) continue;
-            auto it = map->long_codes.find(codes.substr(p, size));
-            if (it != map->long_codes.end()) {
+            auto it = map.long_codes.find(codes.substr(p, size));
+            if (it != map.long_codes.end()) {
                 out += it->second;
                 matched = size;
                 break;
             }
         }
         for (size_t size = std::min<size_t>(limit, 4); matched == 0 && size > 0; --size) {
-            const std::vector<Span>& spans = map->spans[size - 1];
+            const std::vector<Span>& spans = map.spans[size - 1];
             if (spans.empty()) continue;
-            const uint32_t code = big_endian(codes.substr(p, size));
-            auto it = std::upper_bound(spans.begin(), spans.end(), code,
-                                       [](uint32_t value, const Span& span) { return value < span.low; });
-            if (it == spans.begin()) continue;
-            const Span& span = *std::prev(it);
-            if (code > span.high) continue;
-            if (span.counting) {
-                std::array<char, 4> buffer;
-                cmap::append_utf16_be(out, last_bytes(span.destination + (code - span.low), span.destination_size, buffer));
-            } else {
-                out.append(map->texts, span.text_offset, span.text_size);
+            uint32_t code = 0;
+            for (size_t i = 0; i < size; ++i) code = (code << 8) | bytes[p + i];
+            if (const Span* span = find_span(spans, code)) {
+                append_span_text(out, map, *span, code);
+                matched = size;
             }
-            matched = size;
         }
         if (matched == 0) {
-            cmap::append_utf8(out, static_cast<uint8_t>(codes[p]));
+            // Unmapped: the byte read as ISO 8859-1.
+            cmap::append_utf8(out, bytes[p]);
             matched = 1;
         }
         p += matched;

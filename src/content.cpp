@@ -71,6 +71,7 @@ Object ContentParser::object_from_token(Lexer& lexer, Token token, int depth) {
         case TokenKind::ArrayStart: {
             if (depth >= kMaxNestingDepth) throw PdfError::invalid_token(token.start, "objects nested too deeply");
             Array array;
+            array.reserve(8);  // TJ arrays: a few strings and their kerning
             for (;;) {
                 Token item = lexer.next_token();
                 if (item.kind == TokenKind::ArrayEnd) break;
@@ -80,15 +81,16 @@ Object ContentParser::object_from_token(Lexer& lexer, Token token, int depth) {
         }
         case TokenKind::DictStart: {
             if (depth >= kMaxNestingDepth) throw PdfError::invalid_token(token.start, "objects nested too deeply");
-            Dictionary dictionary;
+            // Sorted once at the end, as in the object parser.
+            std::vector<Dictionary::Entry> entries;
             for (;;) {
                 Token key = lexer.next_token();
                 if (key.kind == TokenKind::DictEnd) break;
                 if (key.kind != TokenKind::Name) throw PdfError::invalid_token(key.start, "expected content dictionary key");
                 Object value = object_from_token(lexer, lexer.next_token(), depth + 1);
-                dictionary.insert(std::move(key.bytes), std::move(value));
+                entries.emplace_back(std::move(key.bytes), std::move(value));
             }
-            return Object(std::move(dictionary));
+            return Object(Dictionary::from_entries(std::move(entries)));
         }
         case TokenKind::Name:
             return Object(Name{std::move(token.bytes)});

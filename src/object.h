@@ -76,8 +76,14 @@ public:
 
     const Object* get(std::string_view key) const;
     bool contains(std::string_view key) const { return get(key) != nullptr; }
-    // Inserts or replaces: a repeated key keeps the later value.
+    // Inserts or replaces: a repeated key keeps the later value.  Costs a
+    // shift of the entries after the key; build large dictionaries with
+    // from_entries.
     void insert(std::string key, Object value);
+    // Entries in file order, any number of them: sorted once (n log n, where
+    // repeated insert would be quadratic on hostile key orders); of repeated
+    // keys the later value wins.
+    static Dictionary from_entries(std::vector<Entry> entries);
 
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }

@@ -41,7 +41,15 @@ public:
     Lexer lexer;
 
 private:
-    int depth_ = 0;
+    // parse_object for a token already read (the array loop peeks at each
+    // element's first token and hands it on instead of reading it twice).
+    Object parse_object_from(Token token);
+    Object parse_array(size_t start);
+    Object parse_dictionary(size_t start);
+    // The body after `stream`; `pos` is just past the keyword.
+    Stream read_stream_body(Dictionary dict);
+
+    int depth_ = 0;  // open arrays and dictionaries
 };
 
 // Offset of the first "endstream" in haystack, if any.

@@ -1,0 +1,218 @@
+#include "parser.h"
+
+#include <limits>
+#include <string>
+
+#include "error.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view kEndstream = "endstream";
+
+// Counts one open array or dictionary for as long as it is being parsed,
+// on every exit path.
+class DepthGuard {
+public:
+    explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+    ~DepthGuard() { --depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+private:
+    int& depth_;
+};
+
+bool starts_number(uint8_t c) { return chars::is_digit(c) || c == '+' || c == '-' || c == '.'; }
+
+}  // namespace
+
+std::optional<size_t> find_bytes(std::string_view haystack) {
+    const size_t at = haystack.find(kEndstream);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+}
+
+Object Parser::parse_object() { return parse_object_from(lexer.next_token()); }
+
+Object Parser::parse_object_from(Token token) {
+    switch (token.kind) {
+        case TokenKind::Integer: {
+            // "n g R" is a reference; anything else leaves n a plain integer
+            // and the lookahead unread.  Lookahead failures (the end of the
+            // data, a malformed token) only mean "not a reference".
+            const size_t saved = lexer.pos;
+            std::optional<Token> generation;
+            lexer.skip_ws_and_comments();
+            if (lexer.pos < data_.size() && starts_number(static_cast<uint8_t>(data_[lexer.pos]))) {
+                try {
+                    Token g = lexer.next_token();
+                    if (g.kind == TokenKind::Integer) {
+                        lexer.skip_ws_and_comments();
+                        if (lexer.pos < data_.size() && data_[lexer.pos] == 'R' && lexer.next_token().is_keyword("R")) {
+                            generation = std::move(g);
+                        }
+                    }
+                } catch (const PdfError&) {
+                }
+            }
+            if (!generation) {
+                lexer.pos = saved;
+                return Number::integer(token.integer);
+            }
+            if (token.integer < 0 || token.integer > std::numeric_limits<uint32_t>::max()) {
+                throw PdfError::invalid_token(generation->start, "invalid object number");
+            }
+            if (generation->integer < 0 || generation->integer > std::numeric_limits<uint16_t>::max()) {
+                throw PdfError::invalid_token(generation->start, "invalid generation number");
+            }
+            return ObjectId{static_cast<uint32_t>(token.integer), static_cast<uint16_t>(generation->integer)};
+        }
+        case TokenKind::Real:
+            return Number::real(token.real);
+        case TokenKind::Name:
+            return Name{std::move(token.bytes)};
+        case TokenKind::String:
+            return String{std::move(token.bytes)};
+        case TokenKind::Keyword:
+            if (token.keyword == "true") return true;
+            if (token.keyword == "false") return false;
+            if (token.keyword == "null") return Null{};
+            throw PdfError::invalid_token(token.start, "unexpected keyword " + utf8_lossy(token.keyword));
+        case TokenKind::ArrayStart:
+            return parse_array(token.start);
+        case TokenKind::DictStart:
+            return parse_dictionary(token.start);
+        case TokenKind::ArrayEnd:
+        case TokenKind::DictEnd:
+            break;
+    }
+    throw PdfError::invalid_token(token.start, "unexpected token " + token.debug());
+}
+
+Object Parser::parse_array(size_t start) {
+    if (depth_ >= kMaxNestingDepth) throw PdfError::invalid_token(start, "objects nested too deeply");
+    DepthGuard guard(depth_);
+    Array items;
+    while (true) {
+        Token token = lexer.next_token();
+        if (token.kind == TokenKind::ArrayEnd) return items;
+        items.push_back(parse_object_from(std::move(token)));
+    }
+}
+
+Object Parser::parse_dictionary(size_t start) {
+    if (depth_ >= kMaxNestingDepth) throw PdfError::invalid_token(start, "objects nested too deeply");
+    DepthGuard guard(depth_);
+    // Entries are collected and sorted once: inserting one by one would cost
+    // quadratic time on a hostile dictionary with its keys in reverse order.
+    std::vector<Dictionary::Entry> entries;
+    while (true) {
+        Token key = lexer.next_token();
+        if (key.kind == TokenKind::DictEnd) return Dictionary::from_entries(std::move(entries));
+        if (key.kind != TokenKind::Name) throw PdfError::invalid_token(key.start, "expected dictionary key");
+        Object value = parse_object();
+        entries.emplace_back(std::move(key.bytes), std::move(value));
+    }
+}
+
+std::pair<ObjectId, Object> Parser::parse_indirect_object() {
+    const uint32_t number = expect_u32();
+    const uint16_t generation = expect_u16();
+    expect_keyword("obj");
+    Object value = parse_object();
+    if (value.kind() == Object::kDictionary && peek_is_keyword("stream")) {
+        lexer.next_token();
+        value = read_stream_body(std::move(std::get<Dictionary>(value.value)));
+    }
+    expect_keyword("endobj");
+    return {ObjectId{number, generation}, std::move(value)};
+}
+
+Stream Parser::read_stream_body(Dictionary dict) {
+    const size_t p = lexer.pos;
+    const size_t n = data_.size();
+    // The keyword is followed by CR LF or LF (a lone CR is tolerated).
+    size_t body = 0;
+    if (p < n && data_[p] == '\n') {
+        body = p + 1;
+    } else if (p < n && data_[p] == '\r') {
+        body = p + 1 < n && data_[p + 1] == '\n' ? p + 2 : p + 1;
+    } else {
+        throw PdfError::invalid_token(p, "stream keyword must be followed by an end-of-line marker");
+    }
+
+    size_t end = 0;
+    const Object* length = dict.get("Length");
+    const std::optional<int64_t> direct_length = length ? length->as_integer() : std::nullopt;
+    if (direct_length && *direct_length >= 0) {
+        if (static_cast<uint64_t>(*direct_length) > n - body) throw PdfError::unexpected_eof();
+        end = body + static_cast<size_t>(*direct_length);
+    } else {
+        // An indirect or unusable /Length: the body runs to the endstream
+        // marker, minus the line end that precedes it.
+        const std::optional<size_t> found = find_bytes(data_.substr(body));
+        if (!found) throw PdfError::unsupported(body, "indirect stream length");
+        end = body + *found;
+        if (end - body >= 2 && data_[end - 2] == '\r' && data_[end - 1] == '\n') {
+            end -= 2;
+        } else if (end - body >= 1 && (data_[end - 1] == '\r' || data_[end - 1] == '\n')) {
+            end -= 1;
+        }
+    }
+
+    Stream stream{std::move(dict), std::string(data_.substr(body, end - body))};
+    lexer.pos = end;
+    expect_keyword("endstream");
+    return stream;
+}
+
+Dictionary Parser::parse_dictionary_object() {
+    Object object = parse_object();
+    if (object.kind() != Object::kDictionary) throw PdfError::invalid_token(lexer.pos, "expected dictionary object");
+    return std::move(std::get<Dictionary>(object.value));
+}
+
+void Parser::expect_keyword(std::string_view word) {
+    const Token token = lexer.next_token();
+    if (!token.is_keyword(word)) {
+        std::string message = "expected keyword ";
+        message += word;
+        throw PdfError::invalid_token(token.start, message);
+    }
+}
+
+bool Parser::peek_is_keyword(std::string_view word) {
+    const size_t saved = lexer.pos;
+    const bool matches = lexer.next_token().is_keyword(word);
+    lexer.pos = saved;
+    return matches;
+}
+
+namespace {
+
+uint64_t expect_unsigned(Lexer& lexer, uint64_t max, std::string_view range_message) {
+    const Token token = lexer.next_token();
+    if (token.kind != TokenKind::Integer) throw PdfError::invalid_token(token.start, "expected integer");
+    if (token.integer < 0 || static_cast<uint64_t>(token.integer) > max) {
+        throw PdfError::invalid_token(token.start, range_message);
+    }
+    return static_cast<uint64_t>(token.integer);
+}
+
+}  // namespace
+
+uint16_t Parser::expect_u16() {
+    return static_cast<uint16_t>(expect_unsigned(lexer, std::numeric_limits<uint16_t>::max(), "expected u16 integer"));
+}
+
+uint32_t Parser::expect_u32() {
+    return static_cast<uint32_t>(expect_unsigned(lexer, std::numeric_limits<uint32_t>::max(), "expected u32 integer"));
+}
+
+uint64_t Parser::expect_u64() {
+    return expect_unsigned(lexer, std::numeric_limits<uint64_t>::max(), "expected u64 integer");
+}
+
+}  // namespace quillet
