@@ -204,7 +204,7 @@ const std::string* last_string(const ContentOperation& operation) {
 }
 
 // The page's font resources, or nullptr when it has none.
-const Dictionary* page_fonts(const Document& document, const PageEntry& page) {
+const Dictionary* page_font_resources(const Document& document, const PageEntry& page) {
     const Dictionary* resources = document.page_resource_dictionary(*page.dictionary, page.attributes.resources);
     if (!resources) return nullptr;
     const Object* fonts = resources->get("Font");
@@ -318,7 +318,7 @@ std::string Document::text() const {
 }
 
 FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view font_name) const {
-    if (const Dictionary* fonts = page_fonts(*this, page)) {
+    if (const Dictionary* fonts = page_font_resources(*this, page)) {
         if (const Object* entry = fonts->get(font_name)) {
             if (const std::optional<ObjectId> id = entry->as_reference()) return FontCacheKey{*id};
         }
@@ -327,7 +327,7 @@ FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view fo
 }
 
 std::optional<ToUnicodeCMap> Document::font_to_unicode(const PageEntry& page, std::string_view font_name) const {
-    const Dictionary* fonts = page_fonts(*this, page);
+    const Dictionary* fonts = page_font_resources(*this, page);
     const Object* entry = fonts ? fonts->get(font_name) : nullptr;
     if (!entry) return std::nullopt;
     const Dictionary* font = resolve(*entry).as_dict_like();

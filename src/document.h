@@ -70,6 +70,12 @@ struct PdfObjectSummary;
 class ToUnicodeCMap;
 class FontCache;
 struct FontCacheKey;
+struct PageAnnotation;
+struct Link;
+struct OutlineItem;
+struct FormField;
+struct FormFieldAttributes;
+struct FormWalk;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
@@ -129,20 +135,72 @@ public:
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----
+    // Version, Info entries, XMP packet and encryption flag (DocumentMetadata
+    // is defined in metadata.h).
+    struct DocumentMetadata metadata() const;
+    // The catalog's /Metadata stream decoded, as text; nullopt without one.
+    std::optional<std::string> metadata_xml() const;
 
     // ---- page labels (page_label.cpp) ----
+    // Name and number trees flattened into one ordered map each.  A node is a
+    // reference or a dictionary; its /Names (/Nums) pairs are taken first,
+    // then its /Kids in order, so on equal keys the later pair in walk order
+    // wins.  Values are resolved one level and borrowed from the document.
+    // `visited` holds the referenced nodes on the current path: a node that
+    // is its own ancestor is a cycle, a node reached along two branches is
+    // walked twice.  Callers pass an empty set; `context` names the root in
+    // the error when it is not a dictionary.
+    void collect_name_tree_entries(const Object& node, std::string_view context,
+                                   std::map<std::string, const Object*>& entries, std::set<ObjectId>& visited) const;
+    void collect_number_tree(const Object& node, std::string_view context, std::map<int64_t, const Object*>& entries,
+                             std::set<ObjectId>& visited) const;
+    // One label per page, in page order.
+    std::vector<std::string> page_labels() const;
 
     // ---- embedded files (embedded_file.cpp) ----
+    // The files of the catalog's /Names /EmbeddedFiles tree in name order
+    // (EmbeddedFile is defined in embedded_file.h).
+    std::vector<struct EmbeddedFile> embedded_files() const;
 
     // ---- fonts and images (resource.cpp) ----
+    // Records in resource.h (named with `struct` here so this section needs
+    // no declarations elsewhere).  The page's fonts in resource-name order.
+    std::vector<struct PageFont> page_fonts(const PageEntry& page) const;
+    // The resolved /FontDescriptor, absent when the font has none.
+    std::optional<struct FontDescriptor> font_descriptor(const PageFont& font) const;
+    // The first of /FontFile, /FontFile2, /FontFile3 the descriptor has.
+    std::optional<struct EmbeddedFont> embedded_font(const FontDescriptor& descriptor) const;
+    // The image XObjects of the page's resources, depth first through form
+    // XObjects, entries in name order.
+    std::vector<struct PageImage> page_images(const PageEntry& page) const;
+    // One level of that search: `path` holds the names of the enclosing
+    // forms, `forms` the ids of the forms on the current path (a form that
+    // is its own ancestor is a cycle; one reached twice is searched twice).
+    void collect_resource_images(const Dictionary& resources, std::vector<std::string>& path,
+                                 std::set<ObjectId>& forms, std::vector<PageImage>& out,
+                                 struct ImageSearchBudget& budget) const;
 
     // ---- links and destinations (link.cpp) ----
+    // Catalog /Dests and the /Names /Dests tree, by name; the tree wins.
+    std::map<std::string, Object> named_destinations() const;
+    // The page's link annotations with their targets, in /Annots order.
+    std::vector<Link> page_links(const PageEntry& page) const;
 
     // ---- annotations (link.cpp) ----
+    // Every annotation of the page, in /Annots order.
+    std::vector<PageAnnotation> page_annotations(const PageEntry& page) const;
 
     // ---- outlines (outline.cpp) ----
+    // The top-level outline items with their subtrees; empty without one.
+    std::vector<OutlineItem> outlines() const;
 
     // ---- form fields (form.cpp) ----
+    // The terminal fields of the interactive form, depth first.
+    std::vector<FormField> form_fields() const;
+    // Appends the terminal fields at and below `node`, a /Fields or /Kids
+    // element; `walk` holds the fields on the current path and the bounds.
+    void collect_form_field(const Object& node, const std::optional<std::string>& parent_name,
+                            const FormFieldAttributes& parent, FormWalk& walk, std::vector<FormField>& out) const;
 
     // ---- markdown (markdown.cpp) ----
 

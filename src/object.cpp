@@ -49,6 +49,14 @@ void Dictionary::insert(std::string key, Object value) {
 }
 
 Dictionary Dictionary::from_entries(std::vector<Entry> entries) {
+    // Most dictionaries are written with their keys already in order.
+    const auto less = [](const Entry& a, const Entry& b) { return std::string_view(a.first) < std::string_view(b.first); };
+    if (std::adjacent_find(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return !less(a, b); }) ==
+        entries.end()) {
+        Dictionary dict;
+        dict.entries_ = std::move(entries);
+        return dict;
+    }
     // A stable sort keeps file order among equal keys, so the last of each
     // run of equal keys is the later value.
     std::stable_sort(entries.begin(), entries.end(),

@@ -1,15 +1,66 @@
 // Metadata, page labels and embedded files.
+#include "../embedded_file.h"
+#include "../metadata.h"
+#include "../page_label.h"
 #include "module.h"
 
 namespace quillet::py {
 
 namespace {
-PyRef not_built(Call&) { raise(PyExc_NotImplementedError, "not implemented yet"); }
+
+PyRef metadata_record(const DocumentMetadata& m) {
+    // Keys come from the file and may hold any byte, NUL included, so they
+    // are converted with their length rather than as C strings.
+    PyRef custom = checked(PyDict_New());
+    for (const auto& [key, value] : m.custom) {
+        if (PyDict_SetItem(custom.get(), to_py_text(key).get(), to_py_text(value).get()) < 0) throw PyErrorSet{};
+    }
+
+    DictBuilder d;
+    d.add("format", to_py_text(m.format));
+    d.add("title", to_py_text(m.title));
+    d.add("author", to_py_text(m.author));
+    d.add("subject", to_py_text(m.subject));
+    d.add("keywords", to_py_text(m.keywords));
+    d.add("creator", to_py_text(m.creator));
+    d.add("producer", to_py_text(m.producer));
+    d.add("creation_date", to_py_text(m.creation_date));
+    d.add("modification_date", to_py_text(m.modification_date));
+    d.add("trapped", to_py_text(m.trapped));
+    d.add("encrypted", to_py_bool(m.encrypted));
+    d.add("xmp", to_py_optional(m.xmp, to_py_text));
+    d.add("custom", std::move(custom));
+    return d.done();
+}
+
+PyRef embedded_file_record(const EmbeddedFile& file, bool include_data) {
+    const Object* subtype = file.stream->dict.get("Subtype");
+    const std::string* subtype_name = subtype ? subtype->as_name() : nullptr;
+
+    DictBuilder d;
+    d.add("name", to_py_text(file.name));
+    d.add("file_name", to_py_optional(file.file_name, to_py_text));
+    d.add("description", to_py_optional(file.description, to_py_text));
+    d.add("subtype", subtype_name ? to_py_name(*subtype_name) : to_py_none());
+    d.add("declared_size", to_py_optional(file.declared_size(), to_py_int));
+    if (include_data) d.add("data", to_py_bytes(file.stream->decoded_data_cow().view()));
+    return d.done();
+}
+
 }  // namespace
 
-const Method kPageLabels{"page_labels", {}, Method::Instance, not_built};
-const Method kMetadata{"metadata", {}, Method::Instance, not_built};
-const Method kMetadataXml{"metadata_xml", {}, Method::Instance, not_built};
-const Method kEmbeddedFiles{"embedded_files", {{"include_data", "False"}}, Method::Instance, not_built};
+const Method kPageLabels{"page_labels", {}, Method::Instance,
+                         [](Call& c) { return to_py_list(c.doc().page_labels(), to_py_text); }};
+
+const Method kMetadata{"metadata", {}, Method::Instance, [](Call& c) { return metadata_record(c.doc().metadata()); }};
+
+const Method kMetadataXml{"metadata_xml", {}, Method::Instance,
+                          [](Call& c) { return to_py_optional(c.doc().metadata_xml(), to_py_text); }};
+
+const Method kEmbeddedFiles{"embedded_files", {{"include_data", "False"}}, Method::Instance, [](Call& c) {
+    const bool include_data = c.boolean(0, false);
+    return to_py_list(c.doc().embedded_files(),
+                      [&](const EmbeddedFile& file) { return embedded_file_record(file, include_data); });
+}};
 
 }  // namespace quillet::py
