@@ -1,4 +1,5 @@
 // Writing: the text PDF writer and incremental updates.
+#include "../link.h"
 #include "../writer.h"
 #include "module.h"
 
@@ -6,11 +7,12 @@ namespace quillet::py {
 
 namespace {
 
-// A rect argument names the four corners x1, y1, x2, y2; any other count is
+// A rect argument names the corners x1, y1, x2, y2; any other count is
 // refused before the file is read.
 writer::Rect rect_argument(const std::vector<double>& numbers) {
-    if (numbers.size() != 4) raise(PyExc_ValueError, "rect must contain exactly four numbers");
-    return {numbers[0], numbers[1], numbers[2], numbers[3]};
+    std::optional<writer::Rect> rect = annotation_rect(numbers);
+    if (!rect) raise(PyExc_ValueError, std::string(kRectLengthMessage));
+    return *rect;
 }
 
 }  // namespace
