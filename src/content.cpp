@@ -276,7 +276,7 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
                 if (i > 0) joined.push_back('\n');
                 const DecodedBytes decoded = streams[i]->decoded_data_cow();
                 if (decoded.view().size() > kMaxPageContentBytes - joined.size()) {
-                    throw PdfError::type_mismatch("page /Contents", "at most 1073741824 bytes of content");
+                    throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
                 }
                 joined.append(decoded.view());
             }

@@ -70,6 +70,12 @@ struct PdfObjectSummary;
 class ToUnicodeCMap;
 class FontCache;
 struct FontCacheKey;
+struct PageAnnotation;
+struct Link;
+struct OutlineItem;
+struct FormField;
+struct FormFieldAttributes;
+struct FormWalk;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
@@ -175,12 +181,26 @@ public:
                                  struct ImageSearchBudget& budget) const;
 
     // ---- links and destinations (link.cpp) ----
+    // Catalog /Dests and the /Names /Dests tree, by name; the tree wins.
+    std::map<std::string, Object> named_destinations() const;
+    // The page's link annotations with their targets, in /Annots order.
+    std::vector<Link> page_links(const PageEntry& page) const;
 
     // ---- annotations (link.cpp) ----
+    // Every annotation of the page, in /Annots order.
+    std::vector<PageAnnotation> page_annotations(const PageEntry& page) const;
 
     // ---- outlines (outline.cpp) ----
+    // The top-level outline items with their subtrees; empty without one.
+    std::vector<OutlineItem> outlines() const;
 
     // ---- form fields (form.cpp) ----
+    // The terminal fields of the interactive form, depth first.
+    std::vector<FormField> form_fields() const;
+    // Appends the terminal fields at and below `node`, a /Fields or /Kids
+    // element; `walk` holds the fields on the current path and the bounds.
+    void collect_form_field(const Object& node, const std::optional<std::string>& parent_name,
+                            const FormFieldAttributes& parent, FormWalk& walk, std::vector<FormField>& out) const;
 
     // ---- markdown (markdown.cpp) ----
 

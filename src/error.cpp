@@ -74,6 +74,10 @@ PdfError PdfError::type_mismatch(std::string_view context, std::string_view expe
     return PdfError(Kind::TypeMismatch, std::move(text));
 }
 
+PdfError PdfError::limit_exceeded(std::string_view context, uint64_t limit, std::string_view what) {
+    return type_mismatch(context, "at most " + std::to_string(limit) + " " + std::string(what));
+}
+
 PdfError PdfError::invalid_token(uint64_t offset, std::string_view message) {
     std::string text = "invalid token at byte ";
     text += std::to_string(offset);

@@ -51,6 +51,9 @@ public:
     static PdfError form_field_cycle(ObjectId id);
     static PdfError xobject_cycle(ObjectId id);
     static PdfError type_mismatch(std::string_view context, std::string_view expected);
+    // A bound on hostile input was reached: a type mismatch whose expected
+    // text is "at most {limit} {what}" (e.g. "at most 512 levels").
+    static PdfError limit_exceeded(std::string_view context, uint64_t limit, std::string_view what);
     static PdfError invalid_token(uint64_t offset, std::string_view message);
     static PdfError unsupported(uint64_t offset, std::string_view feature);
     static PdfError io(std::string_view context, std::string_view message);

@@ -15,9 +15,6 @@ namespace {
 constexpr size_t kMaxContentsDepth = 32;
 constexpr size_t kMaxContentsItems = 100'000;
 
-std::string at_most(size_t limit, std::string_view what) {
-    return "at most " + std::to_string(limit) + " " + std::string(what);
-}
 
 }  // namespace
 
@@ -48,8 +45,8 @@ void Document::collect_pages(ObjectId id, const PageAttributes& inherited, std::
     // Only the current ancestors are in `path`: a node reached along two
     // branches is walked twice, a node that is its own ancestor is a cycle.
     if (!path.insert(id).second) throw PdfError::page_tree_cycle(id);
-    if (path.size() > kMaxPageTreeDepth) throw PdfError::type_mismatch("page tree", at_most(kMaxPageTreeDepth, "levels"));
-    if (++visited > kMaxPageTreeNodes) throw PdfError::type_mismatch("page tree", at_most(kMaxPageTreeNodes, "nodes"));
+    if (path.size() > kMaxPageTreeDepth) throw PdfError::limit_exceeded("page tree", kMaxPageTreeDepth, "levels");
+    if (++visited > kMaxPageTreeNodes) throw PdfError::limit_exceeded("page tree", kMaxPageTreeNodes, "nodes");
 
     const Dictionary* node = get(id).as_dict_like();
     if (!node) throw PdfError::type_mismatch("page tree node", "dictionary");
@@ -127,7 +124,7 @@ struct ContentsWalk {
             throw PdfError::type_mismatch("page /Contents", "stream or array of streams");
         }
         if (++items > kMaxContentsItems) {
-            throw PdfError::type_mismatch("page /Contents", at_most(kMaxContentsItems, "streams"));
+            throw PdfError::limit_exceeded("page /Contents", kMaxContentsItems, "streams");
         }
         const Object& value = document.resolve(contents);
         if (const Stream* stream = value.as_stream()) {

@@ -18,10 +18,6 @@ namespace quillet {
 
 namespace {
 
-std::string at_most(size_t limit, std::string_view what) {
-    return "at most " + std::to_string(limit) + " " + std::string(what);
-}
-
 // What differs between the two kinds of tree: the pair array, the key kind,
 // the error texts.
 struct NameTreeKind {
@@ -68,7 +64,7 @@ public:
         : document_(document), entries_(entries), path_(path) {}
 
     void walk(const Object& node, std::string_view context, size_t depth) {
-        if (depth > kMaxTreeDepth) throw PdfError::type_mismatch(Kind::kTree, at_most(kMaxTreeDepth, "levels"));
+        if (depth > kMaxTreeDepth) throw PdfError::limit_exceeded(Kind::kTree, kMaxTreeDepth, "levels");
         count_work();
 
         const Object* object = &node;
@@ -104,7 +100,7 @@ public:
 private:
     void count_work() {
         if (++work_ > kMaxTreeWork) {
-            throw PdfError::type_mismatch(Kind::kTree, at_most(kMaxTreeWork, "nodes and key/value pairs"));
+            throw PdfError::limit_exceeded(Kind::kTree, kMaxTreeWork, "nodes and key/value pairs");
         }
     }
 

@@ -23,9 +23,6 @@ std::optional<std::string> entry_text(const Dictionary& dict, std::string_view k
     return object_to_text(*value);
 }
 
-std::string at_most(size_t limit, std::string_view what) {
-    return "at most " + std::to_string(limit) + " " + std::string(what);
-}
 
 // Memory a recorded name holds: the string object and its characters.
 size_t held_bytes(const std::string& name) { return sizeof(std::string) + name.size(); }
@@ -162,7 +159,7 @@ void Document::collect_resource_images(const Dictionary& resources, std::vector<
 
     for (const auto& [key, value] : *xobjects) {
         if (++budget.entries > kMaxXObjectEntries) {
-            throw PdfError::type_mismatch(kContext, at_most(kMaxXObjectEntries, "XObject entries per page"));
+            throw PdfError::limit_exceeded(kContext, kMaxXObjectEntries, "XObject entries per page");
         }
         const Stream* xobject = resolve(value).as_stream();
         if (!xobject) throw PdfError::type_mismatch("page /Resources /XObject item", "stream");
@@ -177,7 +174,7 @@ void Document::collect_resource_images(const Dictionary& resources, std::vector<
             for (const std::string& form_name : path) cost += held_bytes(form_name);
             budget.path_bytes += cost;
             if (budget.path_bytes > kMaxImagePathBytes) {
-                throw PdfError::type_mismatch(kContext, at_most(kMaxImagePathBytes, "bytes of image paths per page"));
+                throw PdfError::limit_exceeded(kContext, kMaxImagePathBytes, "bytes of image paths per page");
             }
             PageImage image{name, path, value.as_reference(), xobject};
             image.xobject_path.push_back(std::move(name));
@@ -191,7 +188,7 @@ void Document::collect_resource_images(const Dictionary& resources, std::vector<
             const std::optional<ObjectId> id = value.as_reference();
             if (id && !forms.insert(*id).second) throw PdfError::xobject_cycle(*id);
             if (path.size() >= kMaxFormXObjectDepth) {
-                throw PdfError::type_mismatch(kContext, at_most(kMaxFormXObjectDepth, "nested form XObjects"));
+                throw PdfError::limit_exceeded(kContext, kMaxFormXObjectDepth, "nested form XObjects");
             }
             const Dictionary& nested = resolve_to_dictionary(*form_resources, "form XObject /Resources");
             path.push_back(utf8_lossy(key));

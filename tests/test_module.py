@@ -197,7 +197,6 @@ def test_ocr_argument_must_be_str(doc):
         doc.ocr_requests(ocr=b"auto")
 
 
-@pending
 def test_write_text_pdf_refuses_a_single_str():
     with pytest.raises(TypeError, match="^argument 'pages': "):
         quillet.write_text_pdf("page")
@@ -205,7 +204,6 @@ def test_write_text_pdf_refuses_a_single_str():
         quillet.write_text_pdf([b"page"])
 
 
-@pending
 def test_rect_refuses_a_str(doc):
     with pytest.raises(TypeError, match="^argument 'rect': "):
         doc.with_uri_link(0, "0 0 1 1", "https://example.com")
