@@ -190,6 +190,17 @@ def test_parse_errors(cmap, message):
     assert parse_error(cmap) == message
 
 
+@pytest.mark.parametrize("cmap, codes, text", [
+    (bfrange("<00> <02> <FFFF>"), b"\x00\x01\x02", "\uffff\x00\x01"),
+    (bfrange("<0000> <D801> <FFFF>"), b"\x00\x01\xd8\x01", "\x00\ufffd"),
+    (bfrange("<00> <01> <FFFFFF>"), b"\x00\x01", "\uffff\x00"),
+])
+def test_destination_counted_past_its_width_keeps_its_last_bytes(cmap, codes, text):
+    # FFFF + 1 is 10000, whose last two bytes 0000 are U+0000; counting on
+    # to 1D800 gives the lone surrogate D800.
+    assert decode(cmap, codes) == text
+
+
 def test_overflow_boundary_is_accepted():
     # FFFF FFFF: the noncharacter U+FFFF twice, from a destination that just fits.
     assert decode(bfrange("<00> <02> <FFFFFFFD>"), b"\x02") == "\uffff\uffff"
