@@ -194,6 +194,8 @@ def test_parse_errors(cmap, message):
     (bfrange("<00> <02> <FFFF>"), b"\x00\x01\x02", "\uffff\x00\x01"),
     (bfrange("<0000> <D801> <FFFF>"), b"\x00\x01\xd8\x01", "\x00\ufffd"),
     (bfrange("<00> <01> <FFFFFF>"), b"\x00\x01", "\uffff\x00"),
+    # Far past FFFF: still one valid character, never a code point above 10FFFF.
+    (bfrange("<00000000> <00200000> <0041>"), b"\x00\x11\x00\x00", "A"),
 ])
 def test_destination_counted_past_its_width_keeps_its_last_bytes(cmap, codes, text):
     # FFFF + 1 is 10000, whose last two bytes 0000 are U+0000; counting on
