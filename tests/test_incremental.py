@@ -445,6 +445,46 @@ def test_huge_integral_real_stays_a_real(tmp_path):
     qpdf_check(new, tmp_path)
 
 
+@pytest.mark.parametrize("stored, written", [
+    ("-42", b"-42"),
+    ("0.1", b"0.1"),
+    ("-0.0", b"-0"),
+    ("3.0", b"3"),
+    ("0.0000001", b"0.0000001"),  # never in exponent form
+    ("123456789.125", b"123456789.125"),
+    ("-.5", b"-0.5"),
+])
+def test_number_forms_in_a_copied_page(stored, written):
+    new = quillet.Document(base_pdf(page_extra="/N " + stored)).with_text_annotation(0, [1, 2, 3, 4], "n")
+    assert b"/MediaBox [0 0 612 792] /N " + written + b" /Parent" in new
+
+
+def test_objects_keep_their_generation(tmp_path):
+    # Page 7 generation 3 and Info 8 generation 1: the page is rewritten
+    # under its own id, its entry carries the generation.
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [7 3 R] /Count 1 >>")
+    b.add(7, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>", generation=3)
+    b.add(8, "<< /Title (x) >>", generation=1)
+    old = b.build(trailer="/Info 8 1 R")
+    new = quillet.Document(old).with_uri_link(0, [1, 2, 3, 4], "u:x")
+    tail = section(new, old)
+    assert tail.startswith(b"7 3 obj\n<< /Annots [9 0 R] /MediaBox")
+    assert b"xref\n7 1\n%010d 00003 n \n9 1\n" % len(old) in tail
+    assert b"<< /Size 10 /Root 1 0 R /Info 8 1 R /Prev %d >>" % startxref(old) in tail
+    assert [link["annotation_id"] for link in quillet.Document(new).page_links(0)] == ["9 0 R"]
+    qpdf_check(new, tmp_path)
+
+
+@pytest.mark.parametrize("call, written", [
+    (lambda doc: doc.with_metadata(title="a\r\nb\rc"), b"/Title (a\\nbc)"),
+    (lambda doc: doc.with_text_annotation(0, [1, 2, 3, 4], "a\r\nb"), b"/Contents (a\\nb)"),
+])
+def test_carriage_returns_are_dropped_from_ascii_text(call, written):
+    assert written in call(quillet.Document(base_pdf()))
+
+
 def test_deepest_loadable_page_is_written_back():
     old = base_pdf(page_extra="/Deep " + "[" * 255 + "]" * 255)
     new = quillet.Document(old).with_uri_link(0, [1, 2, 3, 4], "u:x")
