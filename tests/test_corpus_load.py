@@ -2,29 +2,13 @@
 crash; files an external checker finds sound load with the expected page
 count."""
 
-import csv
 from pathlib import Path
 
 import pytest
 
 import quillet
+from corpus import CORPUS, manifest
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
-
-
-def manifest() -> list[dict]:
-    path = CORPUS / "manifest.tsv"
-    if not path.is_file():
-        return []
-    with path.open(newline="", encoding="utf-8") as f:
-        header, *lines = csv.reader(f, delimiter="\t")
-    rows = []
-    for fields in lines:
-        # Rows whose producer is unknown leave that column out entirely.
-        if len(fields) == len(header) - 1:
-            fields.insert(header.index("producer"), "")
-        rows.append(dict(zip(header, fields)))
-    return rows
 
 
 ROWS = manifest()

@@ -7,8 +7,8 @@ import pytest
 
 import quillet
 from pdfbuild import simple_pdf
+from corpus import CORPUS
 
-CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def stream(number, data, extra=""):

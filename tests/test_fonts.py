@@ -9,6 +9,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder
+from corpus import CORPUS
 
 
 def document(page_resources: list[str | None], objects=(), streams=(), pages_extra: str = "") -> quillet.Document:
@@ -262,7 +263,6 @@ def test_page_index_rule_and_argument_types():
 
 
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def oracle_fonts(objects: dict, page_ref: str) -> list[tuple]:

@@ -10,6 +10,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
+from corpus import CORPUS
 
 
 def form_doc(fields: str, objects=(), acroform: str | None = None) -> quillet.Document:
@@ -267,7 +268,6 @@ def test_copies_of_a_large_shared_value_are_bounded():
 
 # ---- real files: every widget carries the external checker's full name ----
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def checker_widgets() -> list[tuple[str, dict]]:

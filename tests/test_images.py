@@ -9,6 +9,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder
+from corpus import CORPUS, manifest
 
 
 def document(page_resources: list[str | None], objects=(), streams=(), pages_extra: str = "") -> quillet.Document:
@@ -411,16 +412,10 @@ def test_page_index_rule_and_argument_types():
 
 # ---- corpus ----
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def corpus_files():
-    manifest = CORPUS / "manifest.tsv"
-    if not manifest.exists():
-        return []
-    with manifest.open() as f:
-        rows = [line.rstrip("\n").split("\t") for line in f][1:]
-    return [row[0] for row in rows if row[-1] == "y"]
+    return [row["name"] for row in manifest() if row["has_images"] == "y"]
 
 
 def oracle_filters(value) -> list[str]:

@@ -2,7 +2,6 @@
 append exactly one new section to the loaded file, which loads back and
 chains to the old one."""
 
-import csv
 import math
 import os
 import re
@@ -14,8 +13,8 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf, xref_table
+from corpus import CORPUS, manifest
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 INFO = (9, "<< /Title (Old title) /Author (Old author) /Subject (Old subject) /Keywords (k1 k2) "
            "/Creator (Old creator) /Producer (Old producer) /CreationDate (D:20200101) >>")
@@ -481,16 +480,8 @@ def test_non_finite_real_in_a_page_is_refused():
 # ---- real files ----
 
 def corpus_files() -> list[str]:
-    path = CORPUS / "manifest.tsv"
-    if not path.is_file():
-        return []
-    with path.open(newline="", encoding="utf-8") as f:
-        header, *rows = csv.reader(f, delimiter="\t")
-    # Rows without a producer leave that column out.
-    rows = [r if len(r) == len(header) else r[:3] + [""] + r[3:] for r in rows]
-    return sorted(r[0] for r in rows
-                  if r[header.index("qpdf_check_ok")] == "y" and r[header.index("encrypted")] != "y"
-                  and r[header.index("pages")] not in ("", "0"))
+    return sorted(row["name"] for row in manifest()
+                  if row["qpdf_check_ok"] == "y" and row["encrypted"] != "y" and row["pages"] not in ("", "0"))
 
 
 @pytest.mark.skipif(not corpus_files(), reason="corpus not available")

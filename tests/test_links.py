@@ -8,6 +8,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
+from corpus import CORPUS
 
 
 def linked(annots: str, objects=()) -> quillet.Document:
@@ -199,7 +200,6 @@ def test_named_destination_errors(catalog_extra, objects, message):
 
 # ---- real files ----
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 FILES = sorted((CORPUS / "files").glob("*.pdf")) if (CORPUS / "manifest.tsv").is_file() else []
 
 

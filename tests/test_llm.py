@@ -9,6 +9,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder
+from corpus import CORPUS
 
 PAGE_KEYS = ["page_index", "page_number", "page_label", "page_id", "media_box", "crop_box", "rotate", "text",
              "metadata", "blocks"]
@@ -436,13 +437,10 @@ def test_ids_are_unique_and_requests_match_their_blocks():
 
 # ---- real files ----
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "files"
-
-
 @pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not present")
 def test_corpus_exports_agree_with_the_feature_methods():
     checked = 0
-    for path in sorted(CORPUS.glob("*.pdf")):
+    for path in sorted((CORPUS / "files").glob("*.pdf")):
         try:
             d = quillet.Document(path.read_bytes())
             result = d.llm_document(ocr="always")

@@ -10,6 +10,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
+from corpus import CORPUS
 
 
 def outline_doc(items: dict[int, str], first: str = "/First 101 0 R", root_extra: str = "") -> quillet.Document:
@@ -229,7 +230,6 @@ def test_copies_of_a_large_shared_item_are_bounded():
 
 # ---- real files: the tree matches the external checker's ----
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def checker_outlines() -> list[tuple[str, list]]:

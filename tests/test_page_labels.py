@@ -5,8 +5,8 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
+from corpus import CORPUS
 
-CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def labels(page_count, nums, extra_objects=()):

@@ -9,8 +9,8 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
+from corpus import CORPUS, manifest
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
 
 def tree(*objects, pages_ref="2 0 R"):
@@ -278,13 +278,7 @@ def test_page_index_rule_reports_the_walk_error_first():
 # ---- corpus ----
 
 def corpus_rows():
-    manifest = CORPUS / "manifest.tsv"
-    if not manifest.exists():
-        return []
-    lines = manifest.read_text().splitlines()[1:]
-    # Some rows lack the producer column; the columns after the page count
-    # are fixed, so it is counted from the end.
-    return [(line.split("\t")[0], line.split("\t")[-11]) for line in lines]
+    return [(row["name"], row["pages"]) for row in manifest()]
 
 
 @pytest.mark.skipif(not CORPUS.exists(), reason="corpus not available")
