@@ -157,6 +157,14 @@ def test_image_block_through_a_form():
     assert list(image_block["image"]) == IMAGE_KEYS
 
 
+def test_image_filter_failure_is_raised_only_with_images():
+    resources = "/Resources << /XObject << /Im1 100 0 R >> >>"
+    d = document(("BT (t) Tj ET", resources), streams=[(100, b"\x00", IMAGE + " /Filter 5")])
+    with pytest.raises(ValueError, match="^type mismatch in stream /Filter: expected name or array$"):
+        d.llm_document(ocr="off")
+    assert kinds(d.llm_chunks(include_images=False)[0]) == [("page-1-text", "text")]
+
+
 def test_image_listing_failure_is_raised_only_with_images():
     d = document(("BT (t) Tj ET", "/Resources << /XObject << /Im1 100 0 R >> >>"),
                  objects=[(100, "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] "
@@ -328,7 +336,7 @@ def test_off_mode_raises_nothing():
     assert all(b["ocr_request"] is None and b["kind"] != "ocr_placeholder" for p in result["pages"] for b in p["blocks"])
 
 
-@pytest.mark.parametrize("value", ["Auto", "ALWAYS", "", "on", " off", "yes"])
+@pytest.mark.parametrize("value", ["Auto", "ALWAYS", "", "on", " off", "yes", "off\x00", "\ud800"])
 def test_bad_ocr_value(value):
     d = mixed_document()
     for call in (lambda: d.llm_document(ocr=value), lambda: d.llm_chunks(ocr=value), lambda: d.ocr_requests(value)):
@@ -369,6 +377,19 @@ def test_inherited_boxes_and_rotation():
     p1, p2 = d.llm_chunks()
     assert (p1["media_box"], p1["crop_box"], p1["rotate"]) == ([0.0, 0.0, 100.0, 200.5], [0.0, 0.0, 50.0, 50.0], None)
     assert (p2["media_box"], p2["crop_box"], p2["rotate"]) == (None, [0.0, 0.0, 50.0, 50.0], 180)
+
+
+def test_page_without_own_media_box_takes_the_inherited_one():
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 300 400] >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R >>")
+    b.stream(4, b"BT (x) Tj ET")
+    (page,) = quillet.Document(b.build()).llm_chunks(ocr="always")
+    box = [0.0, 0.0, 300.0, 400.0]
+    assert page["media_box"] == box and page["crop_box"] is None
+    assert [(b["id"], b["bbox"]) for b in page["blocks"]] == [("page-1-text", box), ("page-1-ocr", box)]
+    assert page["blocks"][1]["ocr_request"]["bbox"] == box
 
 
 def test_page_request_bbox_is_the_media_box():

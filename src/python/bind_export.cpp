@@ -11,13 +11,28 @@ namespace quillet::py {
 
 namespace {
 
+constexpr const char* kBadOcrMode = "ocr must be one of 'off', 'auto', or 'always'";
+
 // The `ocr` argument.  Parsed before the export starts, so a bad value
 // costs no work on the document.
+
 OcrMode parse_ocr_mode(std::string_view text) {
     if (text == "off" || text == "none" || text == "false") return OcrMode::Off;
     if (text == "auto") return OcrMode::Auto;
     if (text == "always" || text == "true" || text == "force") return OcrMode::Always;
-    raise(PyExc_ValueError, "ocr must be one of 'off', 'auto', or 'always'");
+    raise(PyExc_ValueError, kBadOcrMode);
+}
+
+// The `ocr` argument at position i.  A str holding a lone surrogate has no
+// UTF-8 form; it is no spelling of a mode either, and is refused as one.
+OcrMode ocr_argument(Call& c, size_t i) {
+    PyObject* o = c.arg(i);
+    if (o && PyUnicode_Check(o) && !PyUnicode_AsUTF8AndSize(o, nullptr)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
+        PyErr_Clear();
+        raise(PyExc_ValueError, kBadOcrMode);
+    }
+    return parse_ocr_mode(c.str(i, "auto"));
 }
 
 PyRef optional_id(const std::optional<ObjectId>& id) { return to_py_optional(id, to_py_id); }
@@ -134,7 +149,7 @@ LlmOptions llm_options(Call& c) {
     options.include_images = c.boolean(1, true);
     options.include_links = c.boolean(2, true);
     options.include_annotations = c.boolean(3, true);
-    options.ocr = parse_ocr_mode(c.str(4, "auto"));
+    options.ocr = ocr_argument(c, 4);
     return options;
 }
 
@@ -194,7 +209,7 @@ const Method kLlmChunks{"llm_chunks", kLlmParams, Method::Instance, [](Call& c) 
 }};
 
 const Method kOcrRequests{"ocr_requests", {{"ocr", "\"auto\""}}, Method::Instance, [](Call& c) {
-    const LlmOptions options{.ocr = parse_ocr_mode(c.str(0, "auto"))};
+    const LlmOptions options{.ocr = ocr_argument(c, 0)};
     return to_py_list(llm::document_to_llm(c.doc(), options).ocr_requests, ocr_request_record);
 }};
 
