@@ -281,12 +281,6 @@ def test_numpy_bool_is_read_as_its_truth_value(name):
     assert ("data" in doc.embedded_files(include_data=value)[0]) is (name == "True")
 
 
-def test_other_numpy_scalars_are_not_bools():
-    np = pytest.importorskip("numpy")
-    with pytest.raises(TypeError, match="^argument 'include_data': "):
-        attached(ATTACHED).embedded_files(include_data=np.int64(1))
-
-
 def test_rect_items_are_anything_that_converts_to_float(doc):
     from fractions import Fraction
 
