@@ -316,7 +316,9 @@ void append_span_text(std::string& out, const ToUnicodeCMap::Map& map, const ToU
     }
     const uint32_t value = span.destination + (code - span.low);
     // The common case, one BMP character, skips the general UTF-16 reader.
-    if (span.destination_size == 2 && (value < 0xD800 || value > 0xDFFF)) {
+    // A two-byte destination counted past FFFF keeps only its last two
+    // bytes, so only values that still fit take this path.
+    if (span.destination_size == 2 && value <= 0xFFFF && (value < 0xD800 || value > 0xDFFF)) {
         cmap::append_utf8(out, value);
         return;
     }

@@ -273,11 +273,14 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
             // streams keeps the last token of one from running into the
             // first of the next.
             for (size_t i = 0; i < streams.size(); ++i) {
-                if (i > 0) joined.push_back('\n');
                 const DecodedBytes decoded = streams[i]->decoded_data_cow();
-                if (decoded.view().size() > kMaxPageContentBytes - joined.size()) {
+                // The separator counts too: a join that has reached the
+                // bound exactly must not step past it and wrap the check.
+                const size_t separator = i > 0 ? 1 : 0;
+                if (decoded.view().size() + separator > kMaxPageContentBytes - joined.size()) {
                     throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
                 }
+                if (separator) joined.push_back('\n');
                 joined.append(decoded.view());
             }
             content = joined;
@@ -386,6 +389,8 @@ size_t utf8_sequence_size(uint8_t lead) {
     return 0;
 }
 
+}  // namespace
+
 std::string_view trim_unicode_space(std::string_view text) {
     for (;;) {
         if (text.empty()) return text;
@@ -407,8 +412,6 @@ std::string_view trim_unicode_space(std::string_view text) {
     }
     return text;
 }
-
-}  // namespace
 
 std::optional<std::string_view> extract_references_section(std::string_view text) {
     // A heading starts a line, but a line feed before the word moves the

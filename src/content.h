@@ -91,6 +91,9 @@ void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_
 // subsequence replaced by U+FFFD.  No PDFDocEncoding table.
 std::string decode_text_string(std::string_view bytes);
 
+// `text` without leading and trailing Unicode White_Space characters.
+std::string_view trim_unicode_space(std::string_view text);
+
 // The bibliography of a paper's text: from the last occurrence of
 // "references", "bibliography" or "参考文献" (any ASCII case) to the end,
 // if that stretch holds at least 21 bytes besides surrounding white space.

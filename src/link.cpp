@@ -2,6 +2,7 @@
 
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "content.h"
@@ -10,6 +11,25 @@
 #include "page.h"
 
 namespace quillet {
+
+namespace {
+
+// Adds `weight` to the bytes `copied` so far by one call.
+void charge_target_bytes(size_t& copied, size_t weight, std::string_view context, std::string_view what) {
+    copied += weight;
+    if (copied > kMaxTargetBytes) throw PdfError::limit_exceeded(context, kMaxTargetBytes, what);
+}
+
+size_t target_weight(const LinkTarget& target) {
+    if (const auto* uri = std::get_if<LinkTarget::Uri>(&target.value)) return uri->uri.size();
+    if (const auto* named = std::get_if<LinkTarget::Named>(&target.value)) return named->name.size();
+    if (const auto* destination = std::get_if<LinkTarget::Destination>(&target.value)) {
+        return copy_weight(destination->destination);
+    }
+    return copy_weight(std::get<LinkTarget::Action>(target.value).action);
+}
+
+}  // namespace
 
 // ---- annotations ----
 
@@ -100,10 +120,13 @@ std::optional<LinkTarget> link_target(const Document& document, const Dictionary
 
 std::vector<Link> Document::page_links(const PageEntry& page) const {
     std::vector<Link> links;
+    size_t copied = 0;
     for (const PageAnnotation& annotation : page_annotations(page)) {
         const Object* subtype = annotation.dictionary->get("Subtype");
         if (!subtype || !subtype->is_name("Link")) continue;
-        links.push_back(Link{link_target(*this, *annotation.dictionary), annotation.dictionary, annotation.id});
+        std::optional<LinkTarget> target = link_target(*this, *annotation.dictionary);
+        if (target) charge_target_bytes(copied, target_weight(*target), "page links", "bytes of link targets");
+        links.push_back(Link{std::move(target), annotation.dictionary, annotation.id});
     }
     return links;
 }
@@ -111,11 +134,17 @@ std::vector<Link> Document::page_links(const PageEntry& page) const {
 std::map<std::string, Object> Document::named_destinations() const {
     const Dictionary& catalog = this->catalog();
     std::map<std::string, Object> destinations;
+    size_t copied = 0;
+    const auto insert = [&](std::string name, Object destination) {
+        charge_target_bytes(copied, name.size() + copy_weight(destination), "named destinations",
+                            "bytes of destinations");
+        destinations.insert_or_assign(std::move(name), std::move(destination));
+    };
 
     // The PDF 1.1 form: a dictionary from name to destination.
     if (const Object* dests = catalog.get("Dests")) {
         for (const auto& [key, value] : resolve_to_dictionary(*dests, "catalog /Dests")) {
-            destinations.insert_or_assign(utf8_lossy(key), destination_object(*this, value, "catalog /Dests value"));
+            insert(utf8_lossy(key), destination_object(*this, value, "catalog /Dests value"));
         }
     }
     // The PDF 1.2 form: a name tree, whose entries override the dictionary's.
@@ -125,7 +154,7 @@ std::map<std::string, Object> Document::named_destinations() const {
             std::set<ObjectId> visited;
             collect_name_tree_entries(*tree, "catalog /Names /Dests", entries, visited);
             for (const auto& [name, value] : entries) {
-                destinations.insert_or_assign(name, destination_object(*this, *value, "name tree destination"));
+                insert(name, destination_object(*this, *value, "name tree destination"));
             }
         }
     }

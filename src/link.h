@@ -82,6 +82,13 @@ LinkTarget action_target(const Document& document, const Dictionary& action);
 // The target of a link annotation: /A wins over /Dest; absent for neither.
 std::optional<LinkTarget> link_target(const Document& document, const Dictionary& annotation);
 
+// A page's /Annots may list one link annotation many times, and /Dests may
+// name one destination object under many names: every occurrence is
+// reported with its own copy of the target, so a small file could ask for
+// copies without end.  No real page or document comes near this bound on
+// the bytes copied by one call.
+inline constexpr size_t kMaxTargetBytes = size_t{64} << 20;
+
 // ---- shared by the navigation walks ----
 
 // Roughly how many bytes an owned copy of `object`, or its text, takes.

@@ -206,6 +206,15 @@ std::optional<int64_t> PageImage::bits_per_component() const {
 }
 std::optional<std::string> PageImage::color_space() const { return entry_text(stream->dict, "ColorSpace"); }
 
+std::string PageImage::resource_path() const {
+    std::string path;
+    for (size_t i = 0; i < xobject_path.size(); ++i) {
+        if (i > 0) path += '/';
+        path += xobject_path[i];
+    }
+    return path;
+}
+
 std::vector<std::string> PageImage::filters() const {
     std::vector<std::string> names;
     for (std::string_view filter : stream->filters()) names.push_back(utf8_lossy(filter));

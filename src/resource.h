@@ -110,6 +110,8 @@ struct PageImage {
     std::optional<std::string> color_space() const;
     // The stream's filter names as text (UTF-8 with U+FFFD, no slash).
     std::vector<std::string> filters() const;
+    // The XObject names joined with "/" (e.g. Fm0/Im1).
+    std::string resource_path() const;
 
     // /Width, /Height, /BitsPerComponent 8 and /ColorSpace.
     ImagePixelFormat pixel_format() const;

@@ -101,8 +101,7 @@ void append_real(std::string& out, double value) {
 
 void append_object(std::string& out, const Object& object, int depth) {
     if (depth > kMaxLiteralDepth) {
-        throw PdfError::type_mismatch(kObjectContext,
-                                      "at most " + std::to_string(kMaxLiteralDepth) + " levels of nesting");
+        throw PdfError::limit_exceeded(kObjectContext, kMaxLiteralDepth, "levels of nesting");
     }
     switch (object.kind()) {
         case Object::kNull: out += "null"; return;

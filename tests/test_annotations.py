@@ -130,3 +130,11 @@ def test_page_index_out_of_range():
     assert doc.page_annotations(index=1) == []
     with pytest.raises(ValueError, match="^page index out of range$"):
         doc.page_annotations(2)
+
+
+def test_annotation_listed_many_times_shares_its_contents():
+    # A long note listed once per /Annots entry is one str, not a copy each.
+    doc = annotated("[" + " 100 0 R" * 50 + "]", [(100, "<< /Subtype /Text /Contents (" + "n" * 100_000 + ") >>")])
+    records = doc.page_annotations(0)
+    assert len(records) == 50 and len(records[0]["contents"]) == 100_000
+    assert all(r["contents"] is records[0]["contents"] for r in records)

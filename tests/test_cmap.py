@@ -190,6 +190,19 @@ def test_parse_errors(cmap, message):
     assert parse_error(cmap) == message
 
 
+@pytest.mark.parametrize("cmap, codes, text", [
+    (bfrange("<00> <02> <FFFF>"), b"\x00\x01\x02", "\uffff\x00\x01"),
+    (bfrange("<0000> <D801> <FFFF>"), b"\x00\x01\xd8\x01", "\x00\ufffd"),
+    (bfrange("<00> <01> <FFFFFF>"), b"\x00\x01", "\uffff\x00"),
+    # Far past FFFF: still one valid character, never a code point above 10FFFF.
+    (bfrange("<00000000> <00200000> <0041>"), b"\x00\x11\x00\x00", "A"),
+])
+def test_destination_counted_past_its_width_keeps_its_last_bytes(cmap, codes, text):
+    # FFFF + 1 is 10000, whose last two bytes 0000 are U+0000; counting on
+    # to 1D800 gives the lone surrogate D800.
+    assert decode(cmap, codes) == text
+
+
 def test_overflow_boundary_is_accepted():
     # FFFF FFFF: the noncharacter U+FFFF twice, from a destination that just fits.
     assert decode(bfrange("<00> <02> <FFFFFFFD>"), b"\x02") == "\uffff\uffff"

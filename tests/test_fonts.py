@@ -310,3 +310,20 @@ def test_corpus_fonts_match_oracle_objects():
             assert got == oracle_fonts(objects, page["object"]), path.name
             compared += len(got)
     assert compared > 0
+
+
+def test_font_listed_many_times_shares_its_text_forms():
+    # One font under many names shows the same long /Encoding and metrics:
+    # the records share one str each rather than holding copies.
+    differences = "[1 " + "/a " * 50_000 + "]"
+    names = " ".join("/F%d 10 0 R" % i for i in range(40))
+    doc = one_page("<< /Font << %s >> >>" % names, [
+        (10, "<< /Encoding << /Differences %s >> /FontDescriptor 11 0 R >>" % differences),
+        (11, "<< /FontFamily (%s) /Ascent 718 >>" % ("f" * 50_000)),
+    ])
+    fonts = doc.fonts()
+    assert len(fonts) == 40 and fonts[0]["encoding"].startswith("<< /Differences [1 /a /a")
+    assert all(f["encoding"] is fonts[0]["encoding"] for f in fonts)
+    family = fonts[0]["descriptor"]["font_family"]
+    assert family == "(" + "f" * 50_000 + ")"
+    assert all(f["descriptor"]["font_family"] is family for f in fonts)

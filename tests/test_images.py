@@ -453,3 +453,14 @@ def test_corpus_page_level_images_match_oracle():
             assert got == expected, name
             compared += len(got)
     assert compared > 0
+
+
+def test_image_listed_many_times_shares_its_color_space_text():
+    # An indexed colour space with a long lookup table, shown once per name.
+    lookup = "<" + "00" * 60_000 + ">"
+    names = " ".join("/I%d 10 0 R" % i for i in range(40))
+    doc = document(["<< /XObject << %s >> >>" % names],
+                   streams=[(10, b"", image(1, 1, "[/Indexed /DeviceRGB 255 %s]" % lookup))])
+    records = doc.page_images(0)
+    assert len(records) == 40 and records[0]["color_space"].startswith("[/Indexed /DeviceRGB 255 (\x00\x00")
+    assert all(r["color_space"] is records[0]["color_space"] for r in records)

@@ -226,3 +226,28 @@ def test_real_files_give_links_among_their_annotations_or_a_value_error(path):
         assert all(isinstance(v, str) for v in doc.named_destinations().values())
     except ValueError:
         pass
+
+
+# ---- hostile repetition ----
+
+def test_one_large_action_listed_many_times_is_bounded():
+    # Each occurrence of the link copies its 1 MB action: 70 copies would
+    # hold 70 MB, from a file of 1 MB.
+    action = "<< /S /Launch /F (" + "x" * 1_000_000 + ") >>"
+    doc = linked("[" + " 100 0 R" * 70 + "]", [(100, "<< /Subtype /Link /A 101 0 R >>"), (101, action)])
+    with pytest.raises(ValueError, match="^type mismatch in page links: expected at most 67108864 bytes "
+                                         "of link targets$"):
+        doc.page_links(0)
+    few = linked("[" + " 100 0 R" * 3 + "]", [(100, "<< /Subtype /Link /A 101 0 R >>"), (101, action)])
+    assert [link["kind"] for link in few.page_links(0)] == ["action"] * 3
+
+
+@pytest.mark.parametrize("catalog_extra", [
+    "/Dests << %s >>" % " ".join("/d%d 50 0 R" % i for i in range(70)),
+    "/Names << /Dests << /Names [%s] >> >>" % " ".join("(d%d) 50 0 R" % i for i in range(70)),
+])
+def test_one_large_destination_under_many_names_is_bounded(catalog_extra):
+    objects = [(50, "[3 0 R /XYZ " + "1 " * 500_000 + "]")]
+    with pytest.raises(ValueError, match="^type mismatch in named destinations: expected at most 67108864 bytes "
+                                         "of destinations$"):
+        destinations(catalog_extra, objects)

@@ -80,6 +80,11 @@ def test_custom_key_bytes_are_read_as_utf8():
     assert m["custom"] == {"Bad\ufffd": "y", "Caf\u00e9": "x"}
 
 
+def test_custom_keys_decoding_alike_keep_the_later_in_byte_order():
+    m = with_info("<< /K#FF (second) /K#FE (first) >>").metadata()
+    assert m["custom"] == {"K\ufffd": "second"}
+
+
 def test_info_given_directly_in_the_trailer():
     doc = quillet.Document(simple_pdf(["q"], trailer="/Info << /Title (direct) >>"))
     assert doc.metadata()["title"] == "direct"

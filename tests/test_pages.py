@@ -119,6 +119,13 @@ def test_missing_catalog_pages():
             call()
 
 
+def test_dangling_catalog_pages():
+    doc = tree(pages_ref="5 0 R")
+    for call in (doc.pages, doc.page_count):
+        with pytest.raises(ValueError, match="^dangling reference to object 5 0$"):
+            call()
+
+
 def test_fan_out_to_the_same_node_fails_in_bounded_time():
     # 40 nodes whose /Kids both name the next node describe 2^40 pages.
     objects = [(n, "<< /Type /Pages /Kids [%d 0 R %d 0 R] >>" % (n + 1, n + 1)) for n in range(2, 42)]

@@ -124,10 +124,7 @@ def test_result_loads_back_with_its_text():
 ])
 def test_info_round_trips_through_metadata(title, author):
     doc = quillet.Document(quillet.write_text_pdf(["x"], title=title, author=author))
-    try:
-        meta = doc.metadata()
-    except NotImplementedError:
-        pytest.skip("metadata() not built yet")
+    meta = doc.metadata()
     assert (meta["title"], meta["author"], meta["producer"]) == (title, author, "quillet")
 
 

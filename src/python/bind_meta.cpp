@@ -6,8 +6,6 @@
 
 namespace quillet::py {
 
-namespace {
-
 PyRef metadata_record(const DocumentMetadata& m) {
     // Keys come from the file and may hold any byte, NUL included, so they
     // are converted with their length rather than as C strings.
@@ -32,6 +30,8 @@ PyRef metadata_record(const DocumentMetadata& m) {
     d.add("custom", std::move(custom));
     return d.done();
 }
+
+namespace {
 
 PyRef embedded_file_record(const EmbeddedFile& file, bool include_data) {
     const Object* subtype = file.stream->dict.get("Subtype");

@@ -1,4 +1,6 @@
 // Outlines, annotations, links, destinations and form fields.
+#include <unordered_map>
+
 #include "../content.h"
 #include "../form.h"
 #include "../inspect.h"
@@ -29,20 +31,35 @@ PyRef outline_record(const OutlineItem& item) {
     return d.done();
 }
 
-PyRef annotation_record(const PageAnnotation& annotation) {
-    const Dictionary& dictionary = *annotation.dictionary;
-    // None of the entries is dereferenced.
-    const Object* subtype = dictionary.get("Subtype");
-    const std::string* subtype_name = subtype ? subtype->as_name() : nullptr;
-    const Object* contents = dictionary.get("Contents");
-    const std::string* contents_bytes = contents ? contents->as_string() : nullptr;
-    DictBuilder d;
-    d.add("id", to_py_optional(annotation.id, to_py_id));
-    d.add("subtype", subtype_name ? to_py_name(*subtype_name) : to_py_none());
-    d.add("rect", annotation_rect_record(dictionary));
-    d.add("contents", contents_bytes ? to_py_text(decode_text_string(*contents_bytes)) : to_py_none());
-    return d.done();
-}
+// A page's /Annots may list one annotation many times: its /Contents is
+// decoded once per call and the (immutable) str shared by its records, so
+// a small file cannot ask for a copy of a long note per occurrence.
+class AnnotationRecords {
+public:
+    PyRef operator()(const PageAnnotation& annotation) {
+        const Dictionary& dictionary = *annotation.dictionary;
+        // None of the entries is dereferenced.
+        const Object* subtype = dictionary.get("Subtype");
+        const std::string* subtype_name = subtype ? subtype->as_name() : nullptr;
+        const Object* contents = dictionary.get("Contents");
+        const std::string* contents_bytes = contents ? contents->as_string() : nullptr;
+        DictBuilder d;
+        d.add("id", to_py_optional(annotation.id, to_py_id));
+        d.add("subtype", subtype_name ? to_py_name(*subtype_name) : to_py_none());
+        d.add("rect", annotation_rect_record(dictionary));
+        d.add("contents", contents_bytes ? contents_text(*contents_bytes) : to_py_none());
+        return d.done();
+    }
+
+private:
+    PyRef contents_text(const std::string& bytes) {
+        auto found = contents_.find(&bytes);
+        if (found == contents_.end()) found = contents_.emplace(&bytes, to_py_text(decode_text_string(bytes))).first;
+        return PyRef::borrow(found->second.get());
+    }
+
+    std::unordered_map<const std::string*, PyRef> contents_;
+};
 
 PyRef link_record(const Link& link) {
     DictBuilder d;
@@ -76,7 +93,9 @@ const Method kOutlines{"outlines", {}, Method::Instance,
 const Method kPageAnnotations{"page_annotations", {{"index"}}, Method::Instance, [](Call& c) {
     const uint64_t index = c.u64(0);
     const std::vector<PageEntry> pages = c.doc().pages();
-    return to_py_list(c.doc().page_annotations(page_at(pages, index)), annotation_record);
+    AnnotationRecords records;
+    return to_py_list(c.doc().page_annotations(page_at(pages, index)),
+                      [&records](const PageAnnotation& annotation) { return records(annotation); });
 }};
 
 const Method kPageLinks{"page_links", {{"index"}}, Method::Instance, [](Call& c) {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "../inspect.h"
 #include "../page.h"
 #include "../resource.h"
 #include "module.h"
@@ -12,9 +13,6 @@ namespace {
 
 PyRef optional_id(const std::optional<ObjectId>& id) { return to_py_optional(id, to_py_id); }
 PyRef optional_int(const std::optional<int64_t>& value) { return to_py_optional(value, to_py_int); }
-PyRef optional_text(const std::optional<std::string>& text) {
-    return text ? to_py_text(*text) : to_py_none();
-}
 
 // An entry shown only when it is a name, as its text without the slash.
 PyRef name_entry(const Dictionary& dict, std::string_view key) {
@@ -51,6 +49,25 @@ private:
     std::unordered_map<const Stream*, PyRef> bytes_;
 };
 
+// The text form of each entry shown within one call: a font or image listed
+// under many names (or on many pages) shows the same /Encoding, metrics or
+// /ColorSpace, and its records share one (immutable) str instead of each
+// holding a copy of a possibly long text.
+class TextForms {
+public:
+    // The text form of dict's `key` (object_to_text), or None.
+    PyRef entry(const Dictionary& dict, std::string_view key) {
+        const Object* value = dict.get(key);
+        if (!value) return to_py_none();
+        auto found = texts_.find(value);
+        if (found == texts_.end()) found = texts_.emplace(value, to_py_text(object_to_text(*value))).first;
+        return PyRef::borrow(found->second.get());
+    }
+
+private:
+    std::unordered_map<const Object*, PyRef> texts_;
+};
+
 // ---- fonts ----
 
 class FontRecords {
@@ -73,7 +90,7 @@ private:
         d.add("id", optional_id(font.id));
         d.add("subtype", name_entry(*font.dictionary, "Subtype"));
         d.add("base_font", name_entry(*font.dictionary, "BaseFont"));
-        d.add("encoding", optional_text(font.encoding()));
+        d.add("encoding", texts_.entry(*font.dictionary, "Encoding"));  // PageFont::encoding
         d.add("descriptor_id", optional_id(font.descriptor_id()));
         const std::optional<FontDescriptor> descriptor = document_.font_descriptor(font);
         d.add("descriptor", descriptor ? descriptor_record(*descriptor) : to_py_none());
@@ -86,14 +103,14 @@ private:
         DictBuilder d;
         d.add("id", optional_id(descriptor.id));
         d.add("font_name", name_entry(dict, "FontName"));
-        d.add("font_family", optional_text(descriptor.metric("FontFamily")));
+        d.add("font_family", texts_.entry(dict, "FontFamily"));
         d.add("font_stretch", name_entry(dict, "FontStretch"));
         d.add("flags", optional_int(flags ? flags->as_integer() : std::nullopt));
-        d.add("italic_angle", optional_text(descriptor.metric("ItalicAngle")));
-        d.add("ascent", optional_text(descriptor.metric("Ascent")));
-        d.add("descent", optional_text(descriptor.metric("Descent")));
-        d.add("cap_height", optional_text(descriptor.metric("CapHeight")));
-        d.add("stem_v", optional_text(descriptor.metric("StemV")));
+        d.add("italic_angle", texts_.entry(dict, "ItalicAngle"));  // FontDescriptor::metric
+        d.add("ascent", texts_.entry(dict, "Ascent"));
+        d.add("descent", texts_.entry(dict, "Descent"));
+        d.add("cap_height", texts_.entry(dict, "CapHeight"));
+        d.add("stem_v", texts_.entry(dict, "StemV"));
         const std::optional<EmbeddedFont> program = document_.embedded_font(descriptor);
         d.add("embedded_font", program ? embedded_record(*program) : to_py_none());
         return d.done();
@@ -116,6 +133,7 @@ private:
     const Document& document_;
     bool include_data_;
     DecodedCache decoded_;
+    TextForms texts_;
 };
 
 // ---- images ----
@@ -147,13 +165,13 @@ private:
         d.add("page_index", PyRef::borrow(origin.index.get()));
         d.add("page_id", PyRef::borrow(origin.id.get()));
         d.add("name", to_py_text(image.name));
-        d.add("resource_path", to_py_text(resource_path(image.xobject_path)));
+        d.add("resource_path", to_py_text(image.resource_path()));
         d.add("xobject_path", to_py_list(image.xobject_path, [](const std::string& s) { return to_py_text(s); }));
         d.add("id", optional_id(image.id));
         d.add("width", optional_int(image.width()));
         d.add("height", optional_int(image.height()));
         d.add("bits_per_component", optional_int(image.bits_per_component()));
-        d.add("color_space", optional_text(image.color_space()));
+        d.add("color_space", texts_.entry(image.stream->dict, "ColorSpace"));  // PageImage::color_space
         d.add("filters", to_py_list(image.filters(), [](const std::string& s) { return to_py_text(s); }));
         d.add("encoded_length", to_py_uint(image.stream->data.size()));
         if (include_pnm_) {
@@ -171,15 +189,6 @@ private:
         }
         if (include_data_) d.add("data", decoded_.get(*image.stream));
         return d.done();
-    }
-
-    static std::string resource_path(const std::vector<std::string>& names) {
-        std::string path;
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (i > 0) path += '/';
-            path += names[i];
-        }
-        return path;
     }
 
     // The stream is decoded once: its filter output becomes the "data"
@@ -210,6 +219,7 @@ private:
     bool include_data_;
     bool include_pnm_;
     DecodedCache decoded_;
+    TextForms texts_;
     std::unordered_map<const Stream*, Rendering> renderings_;
 };
 
@@ -258,5 +268,19 @@ const Method kImages{"images", {{"include_data", "False"}, {"include_pnm", "Fals
     ImageRecords records(c.doc(), include_data, c.boolean(1, false));
     return all_pages(c.doc(), records);
 }};
+
+PyRef page_font_records(const Document& document, size_t index, const PageEntry& page) {
+    FontRecords records(document, false);
+    PyRef list = checked(PyList_New(0));
+    records.add_page(list.get(), page, PageOrigin::of(index, page));
+    return list;
+}
+
+PyRef page_image_records(const Document& document, size_t index, const PageEntry& page) {
+    ImageRecords records(document, false, false);
+    PyRef list = checked(PyList_New(0));
+    records.add_page(list.get(), page, PageOrigin::of(index, page));
+    return list;
+}
 
 }  // namespace quillet::py

@@ -7,6 +7,11 @@
 
 #include "frame.h"
 
+namespace quillet {
+struct DocumentMetadata;
+struct PageEntry;
+}  // namespace quillet
+
 namespace quillet::py {
 
 struct ModuleState {
@@ -37,5 +42,14 @@ extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields;
 // bind_resources.cpp
 extern const Method kPageFonts, kFonts, kPageImages, kImages;
+
+// ---- records shared between methods ----
+// The exports show the same dicts as the feature methods they compose.
+// bind_meta.cpp: the dict metadata() returns.
+PyRef metadata_record(const DocumentMetadata& metadata);
+// bind_resources.cpp: the dicts fonts(include_data=False) and images() give
+// for the page at `index`.
+PyRef page_font_records(const Document& document, size_t index, const PageEntry& page);
+PyRef page_image_records(const Document& document, size_t index, const PageEntry& page);
 
 }  // namespace quillet::py
