@@ -33,6 +33,35 @@ Parser parser_at(std::string_view bytes, uint64_t offset) {
     return Parser(bytes, static_cast<size_t>(std::min<uint64_t>(offset, bytes.size())));
 }
 
+// Objects and cross-reference sections of a sound file lie in disjoint byte
+// ranges, so reading all of them reads each byte of their buffer about once.
+// A hostile file can make them overlap instead (many entries naming the same
+// object-stream index, stream bodies or strings that hold the headers of
+// further objects or sections), and each one would copy the shared bytes
+// again: quadratic memory and time from a small file.  The bytes read are
+// therefore bounded by a small multiple of the buffer; the slack leaves room
+// for the rare legitimate overlap, such as compressed entries that outlived an
+// update which rewrote their object stream.
+constexpr uint64_t kMaxReadsPerByte = 4;
+
+class ReadBudget {
+public:
+    ReadBudget(std::string_view context, std::string_view what, size_t buffer_size)
+        : context_(context), what_(what), limit_(uint64_t{buffer_size} * kMaxReadsPerByte) {}
+
+    // Counts the bytes one object or section was parsed from.
+    void spend(size_t bytes) {
+        spent_ += bytes;  // each spend is at most the buffer: no overflow before the check
+        if (spent_ > limit_) throw PdfError::limit_exceeded(context_, limit_, what_);
+    }
+
+private:
+    std::string_view context_;
+    std::string_view what_;
+    uint64_t limit_;
+    uint64_t spent_ = 0;
+};
+
 // ---- header and startxref ----
 
 PdfVersion parse_header(std::string_view bytes) {
@@ -62,6 +91,7 @@ struct XrefSection {
     // In file order; a later row with the same key replaces an earlier one.
     std::vector<std::pair<ObjectId, XrefEntry>> entries;
     Dictionary trailer;
+    size_t bytes_read = 0;  // from the section's offset to its end
 };
 
 // Entries of a subsection are numbered first, first + 1, ...; a count that
@@ -78,6 +108,7 @@ XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
         if (parser.peek_is_keyword("trailer")) {
             parser.lexer.next_token();
             section.trailer = parser.parse_dictionary_object();
+            section.bytes_read = parser.position() - static_cast<size_t>(std::min<uint64_t>(offset, bytes.size()));
             return section;
         }
         // The layout is read token by token, so entries need not be in the
@@ -156,7 +187,9 @@ XrefSection read_xref_stream_section(std::string_view bytes, uint64_t offset) {
     trace::Span span(trace::kDocument, "parse_xref_stream",
                      fields_if_traced([&] { return trace::Fields{{"offset", std::to_string(offset)}}; }));
     Parser parser = parser_at(bytes, offset);
+    const size_t start = parser.position();
     auto [id, object] = parser.parse_indirect_object();
+    const size_t bytes_read = parser.position() - start;
     Stream* stream = std::get_if<Stream>(&object.value);
     if (!stream) throw PdfError::invalid_xref();
     const Object* type = stream->dict.get("Type");
@@ -196,6 +229,7 @@ XrefSection read_xref_stream_section(std::string_view bytes, uint64_t offset) {
         }
     }
     section.trailer = std::move(stream->dict);
+    section.bytes_read = bytes_read;
     return section;
 }
 
@@ -232,12 +266,14 @@ void read_xref_chain(std::string_view bytes, Document& document) {
     // reading it again could add nothing (newer entries win), so the chain
     // ends there.
     std::set<uint64_t> visited;
+    ReadBudget budget("cross-reference chain", "bytes of sections", bytes.size());
     uint64_t offset = document.start_xref;
     bool newest = true;
     while (visited.insert(offset).second) {
         const bool classic = offset <= bytes.size() && bytes.size() - offset >= 4 && bytes.substr(offset, 4) == "xref";
         XrefSection section =
             classic ? read_classic_section(bytes, offset) : read_xref_stream_section(bytes, offset);
+        budget.spend(section.bytes_read);
         trace::event(trace::kDocument, "parsed xref section", [&] {
             return trace::Fields{{"offset", std::to_string(offset)},
                                  {"entries", std::to_string(distinct_keys(section.entries))}};
@@ -292,6 +328,7 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
         offsets.push_back(header.expect_u32());
     }
 
+    ReadBudget budget("object stream", "bytes of objects", data.size());
     std::vector<ObjectTable::Entry> parsed;
     parsed.reserve(members.size());
     for (const auto& [id, index] : members) {
@@ -301,18 +338,22 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
         if (start > data.size()) throw PdfError::invalid_object_header();
         Parser parser(data, static_cast<size_t>(start));
         parsed.emplace_back(id, parser.parse_object());
+        budget.spend(parser.position() - static_cast<size_t>(start));
     }
     return parsed;
 }
 
 void load_objects(std::string_view bytes, Document& document) {
     std::map<uint32_t, StreamMembers> groups;
+    ReadBudget budget("PDF file", "bytes of objects", bytes.size());
     for (const auto& [id, entry] : document.xref) {
         if (const auto* compressed = std::get_if<XrefCompressed>(&entry)) {
             groups[compressed->object_stream].emplace_back(id, compressed->index);
         } else if (const auto* in_use = std::get_if<XrefInUse>(&entry)) {
             Parser parser = parser_at(bytes, in_use->offset);
+            const size_t start = parser.position();
             auto [parsed_id, object] = parser.parse_indirect_object();
+            budget.spend(parser.position() - start);
             if (parsed_id != id) throw PdfError::invalid_object_header();
             document.objects.append(id, std::move(object));
             trace::event(trace::kDocument, "parsed indirect object", [&] {

@@ -7,6 +7,7 @@ import pytest
 
 import quillet
 from pdfbuild import simple_pdf
+from test_embedded_files import attached
 
 PDF = simple_pdf(["BT (Hello) Tj ET", "BT (World) Tj ET"])
 
@@ -212,3 +213,78 @@ def test_documents_are_independent_and_immutable(doc):
     other = quillet.Document(simple_pdf(["BT (x) Tj ET"]))
     assert other.page_text(0) == "x"
     assert doc.objects() == before
+
+
+# Every method of the class, in method-table order, with its signature.
+METHOD_INDEX = [
+    ("source_bytes", "(self, /)"), ("parse", "(data)"), ("open", "(path)"), ("open_mmap", "(path)"),
+    ("version", "(self, /)"), ("effective_version", "(self, /)"), ("page_count", "(self, /)"),
+    ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
+    ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),
+    ("dump_objects", "(self, /)"), ("text", "(self, /)"), ("references_text", "(self, /)"),
+    ("to_markdown", "(self, /)"), ("page_chunks", "(self, /, include_fonts=False, include_images=False)"),
+    ("llm_document", "(self, /, include_text=True, include_images=True, include_links=True, "
+                     "include_annotations=True, ocr='auto')"),
+    ("llm_chunks", "(self, /, include_text=True, include_images=True, include_links=True, "
+                   "include_annotations=True, ocr='auto')"),
+    ("ocr_requests", "(self, /, ocr='auto')"),
+    ("with_metadata", "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
+    ("with_text_annotation", "(self, /, page_index, rect, contents)"),
+    ("with_uri_link", "(self, /, page_index, rect, uri)"), ("page_texts", "(self, /)"),
+    ("page_text", "(self, /, index)"), ("pages", "(self, /)"), ("page_labels", "(self, /)"),
+    ("metadata", "(self, /)"), ("metadata_xml", "(self, /)"), ("outlines", "(self, /)"),
+    ("page_annotations", "(self, /, index)"), ("page_links", "(self, /, index)"),
+    ("page_fonts", "(self, /, index, include_data=False)"), ("fonts", "(self, /, include_data=False)"),
+    ("page_images", "(self, /, index, include_data=False, include_pnm=False)"),
+    ("images", "(self, /, include_data=False, include_pnm=False)"), ("named_destinations", "(self, /)"),
+    ("embedded_files", "(self, /, include_data=False)"), ("form_fields", "(self, /)"),
+]
+
+
+def test_method_index():
+    names = [n for n in quillet.Document.__dict__ if not n.startswith("__")]
+    assert [(n, str(inspect.signature(getattr(quillet.Document, n)))) for n in names] == METHOD_INDEX
+
+
+def test_open_reports_read_failures(tmp_path):
+    # Opening a directory succeeds; reading it is what fails.
+    with pytest.raises(ValueError) as info:
+        quillet.Document.open(str(tmp_path))
+    assert str(info.value) == f"failed to read {tmp_path}: Is a directory (os error 21)"
+
+
+# ---- argument conversion through methods that exist ----
+
+ATTACHED = "(x) << /EF << /F 90 0 R >> >>"
+
+
+@pytest.mark.parametrize("value", [1.0, b"", [True]])
+def test_bool_argument_refuses_truthy_non_bools(value):
+    doc = attached(ATTACHED)
+    with pytest.raises(TypeError, match="^argument 'include_data': "):
+        doc.embedded_files(include_data=value)
+
+
+@pytest.mark.parametrize("name", ["True", "False"])
+def test_numpy_bool_is_read_as_its_truth_value(name):
+    np = pytest.importorskip("numpy")
+    doc = attached(ATTACHED)
+    value = np.bool_(name == "True")
+    assert doc.embedded_files(include_data=value) == doc.embedded_files(include_data=name == "True")
+    assert ("data" in doc.embedded_files(include_data=value)[0]) is (name == "True")
+
+
+def test_rect_items_are_anything_that_converts_to_float(doc):
+    from fractions import Fraction
+
+    expected = doc.with_uri_link(0, [10, 20.5, 30, 40], "https://example.com")
+    assert doc.with_uri_link(0, (Fraction(10), 20.5, 30, 40), "https://example.com") == expected
+    np = pytest.importorskip("numpy")
+    assert doc.with_uri_link(0, np.array([10, 20.5, 30, 40]), "https://example.com") == expected
+    assert doc.with_uri_link(0, [np.int64(10), np.float32(20.5), 30, 40], "https://example.com") == expected
+
+
+@pytest.mark.parametrize("rect", [[1, 2, 3, "4"], [1, 2, 3, None], 5, {1: 1}])
+def test_rect_that_is_not_numbers_is_a_type_error(doc, rect):
+    with pytest.raises(TypeError, match="^argument 'rect': "):
+        doc.with_uri_link(0, rect, "https://example.com")

@@ -6,7 +6,7 @@ import zlib
 import pytest
 
 import quillet
-from pdfbuild import PdfBuilder, simple_pdf
+from pdfbuild import PdfBuilder, simple_pdf, xref_table
 from rawpdf import CATALOG, PAGES, classic_file, object_stream_body, packed_pdf, packed_value_offset, with_object
 
 
@@ -255,3 +255,64 @@ def test_document_keeps_no_reference_to_input():
     before = doc.objects()
     data[:] = b"\0" * len(data)
     assert doc.objects() == before
+
+
+# ---- ordering by number, then generation ----
+
+def test_objects_order_by_number_then_generation():
+    # Base file: 2 0 5 and 10 0; an update adds 10 1.  (2, 5) comes before
+    # (10, 0), and (10, 0) before (10, 1), in the table and in the map.
+    b = PdfBuilder().add(1, CATALOG).add(2, b"(two)", generation=5).add(10, b"(ten)")
+    base = b.build()
+    prev = int(base[base.rindex(b"startxref") + 9:].split()[0])
+    out = bytearray(base)
+    at = len(out)
+    out += b"10 1 obj\n(ten, generation 1)\nendobj\n"
+    table_at = len(out)
+    out += b"xref\n10 1\n%010d 00001 n \ntrailer\n<< /Size 11 /Root 1 0 R /Prev %d >>\n" % (at, prev)
+    out += b"startxref\n%d\n%%%%EOF\n" % table_at
+    doc = quillet.Document(bytes(out))
+    assert [o["id"] for o in doc.objects()] == ["1 0 R", "2 5 R", "10 0 R", "10 1 R"]
+    assert [e["id"] for e in doc.xref()] == ["0 65535 R", "1 0 R", "2 5 R", "10 0 R", "10 1 R"]
+
+
+# ---- objects that overlap ----
+
+BIG = b"(" + b"a" * 1000 + b")"
+
+
+def test_two_entries_naming_one_packed_object_both_load():
+    # Entries left behind when an update rewrote their object stream can name
+    # an index another object now holds; a little overlap still loads.
+    doc = quillet.Document(packed_pdf([(10, BIG)], extra_rows=[(11, (2, 5, 0))]))
+    assert doc.object_text(11) == doc.object_text(10)
+
+
+def test_many_entries_naming_one_packed_object_are_refused():
+    # Each entry would copy the shared string again: memory quadratic in the
+    # size of the file.  The bytes read are bounded by four times the data.
+    data, _ = object_stream_body([(10, BIG)])
+    pdf = packed_pdf([(10, BIG)], extra_rows=[(100 + i, (2, 5, 0)) for i in range(8)])
+    assert load_error(pdf) == (
+        f"type mismatch in object stream: expected at most {4 * len(data)} bytes of objects")
+
+
+def test_objects_sharing_one_stream_body_are_refused():
+    # Objects 3 to 10 each start a stream whose body holds the headers of the
+    # next ones and ends at the same endstream: every object copies the rest.
+    headers = [b"%d 0 obj\n<< /Length %%06d >>\nstream\n" % n for n in range(3, 11)]  # fixed width
+    payload = b"x" * 2000
+    tail = b"\nendstream\nendobj\n"
+    out = bytearray(b"%PDF-1.7\n")
+    where = {}
+    for number, body in [(1, CATALOG), (2, PAGES)]:
+        where[(number, 0)] = len(out)
+        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    for i, header in enumerate(headers):
+        where[(3 + i, 0)] = len(out)
+        rest = sum(len(h % 0) for h in headers[i + 1:]) + len(payload)
+        out += header % rest
+    out += payload + tail
+    table_at = len(out)
+    out += xref_table(where) + b"trailer\n<< /Size 11 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % table_at
+    assert load_error(bytes(out)) == f"type mismatch in PDF file: expected at most {4 * len(out)} bytes of objects"

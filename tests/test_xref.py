@@ -471,3 +471,23 @@ def test_open_mmap_parse_error(tmp_path):
     path.write_bytes(b"%PDF-1.7\nnothing else\n")
     with pytest.raises(ValueError, match="^invalid startxref section$"):
         quillet.Document.open_mmap(str(path))
+
+
+def test_sections_nested_in_trailer_strings_are_refused():
+    # Each section's trailer holds the next section inside a string, so every
+    # section reads all the ones after it: work quadratic in the file.  The
+    # bytes read along the chain are bounded by four times the file.
+    out, at = body()
+    first = len(out)
+    levels = 16
+    prefix = b"xref\n0 0\ntrailer\n<< /Prev %010d /S ("
+    step = len(prefix % 0)
+    out += b"xref\n0 4\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % at[n] for n in (1, 2, 3))
+    head = b"trailer\n<< /Size 4 /Root 1 0 R /Prev %010d /S ("
+    out += head % (len(out) + len(head % 0))
+    for _ in range(levels):
+        out += prefix % (len(out) + step)
+    out += b"xref\n0 0\ntrailer\n<< >>" + b") >>" * (levels + 1) + b"\n"
+    out += trailer_tail(first)
+    assert load_error(bytes(out)) == (
+        f"type mismatch in cross-reference chain: expected at most {4 * len(out)} bytes of sections")

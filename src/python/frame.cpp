@@ -211,11 +211,10 @@ std::vector<double> Call::numbers(size_t i) {
     std::vector<double> out;
     out.reserve(static_cast<size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
+        // Anything that converts to a float (__float__ or __index__): int,
+        // float, and their look-alikes such as numpy scalars; a str item
+        // raises TypeError here.
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
-        if (!PyFloat_Check(item) && !PyLong_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "expected a number, got %s", type_name(item));
-            argument_error(i);
-        }
         double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) argument_error(i);
         out.push_back(value);
