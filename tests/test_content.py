@@ -2,7 +2,6 @@
 it reports: operands, operators, the reference look-ahead, the joining of
 a page's streams and inline images."""
 
-import time
 
 import pytest
 
@@ -139,10 +138,8 @@ def test_contents_fan_out_is_bounded():
     # 30 arrays each naming the next twice would list the stream 2^30 times.
     extra = [(20 + i, "[%d 0 R %d 0 R]" % (21 + i, 21 + i)) for i in range(29)] + [(49, "[10 0 R 10 0 R]")]
     doc = multi_stream_doc(b"(A) Tj", contents="20 0 R", extra=extra)
-    started = time.monotonic()
     with pytest.raises(ValueError, match="^type mismatch in page /Contents: expected at most 100000 streams$"):
         doc.page_text(0)
-    assert time.monotonic() - started < 30
 
 
 def test_dangling_contents_reference():

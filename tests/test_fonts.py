@@ -8,25 +8,12 @@ from pathlib import Path
 import pytest
 
 import quillet
-from pdfbuild import PdfBuilder
+from pdfbuild import resource_pages_pdf
 from corpus import CORPUS
 
 
 def document(page_resources: list[str | None], objects=(), streams=(), pages_extra: str = "") -> quillet.Document:
-    """Catalog 1, page tree 2 (with `pages_extra`), pages 3, 4, ... with the
-    given /Resources texts (None: no entry); objects and streams from 10 on."""
-    b = PdfBuilder()
-    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
-    kids = " ".join("%d 0 R" % (3 + i) for i in range(len(page_resources)))
-    b.add(2, "<< /Type /Pages /Kids [%s] /Count %d %s >>" % (kids, len(page_resources), pages_extra))
-    for i, resources in enumerate(page_resources):
-        entry = " /Resources " + resources if resources is not None else ""
-        b.add(3 + i, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]%s >>" % entry)
-    for number, body in objects:
-        b.add(number, body)
-    for number, data, extra in streams:
-        b.stream(number, data, extra)
-    return quillet.Document(b.build())
+    return quillet.Document(resource_pages_pdf(page_resources, objects, streams, pages_extra))
 
 
 def one_page(resources: str, objects=(), streams=()) -> quillet.Document:

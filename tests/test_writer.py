@@ -1,12 +1,11 @@
 """write_text_pdf: the exact layout of a new text document, escaping of
 page text and Info values, and that every result is a sound PDF."""
 
-import shutil
-import subprocess
 
 import pytest
 
 import quillet
+from pdfbuild import qpdf_check
 
 PAGE = (b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 << /Type /Font "
         b"/Subtype /Type1 /BaseFont /Helvetica >> >> >> /Contents %d 0 R >>")
@@ -37,16 +36,6 @@ def expected_pdf(contents: list[bytes], info: bytes = b"<< /Producer (quillet) >
 
 def content(*lines: bytes) -> bytes:
     return b"BT /F1 12 Tf 72 720 Td 14 TL" + b"".join(b" (" + line + b") Tj T*" for line in lines) + b" ET"
-
-
-def qpdf_check(pdf: bytes, tmp_path) -> None:
-    """An external checker agrees the file is sound (when it is installed)."""
-    if shutil.which("qpdf") is None:
-        return
-    path = tmp_path / "checked.pdf"
-    path.write_bytes(pdf)
-    result = subprocess.run(["qpdf", "--check", str(path)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout + result.stderr
 
 
 # ---- layout ----
