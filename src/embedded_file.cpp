@@ -13,7 +13,7 @@ namespace quillet {
 
 namespace {
 
-// A text entry of the specification, or nothing when absent or not a string.
+// A text entry of the file specification dictionary, or nothing when absent or not a string.
 std::optional<std::string> text_entry(const Dictionary& dictionary, std::string_view key) {
     const Object* value = dictionary.get(key);
     const std::string* bytes = value ? value->as_string() : nullptr;
@@ -32,10 +32,10 @@ std::optional<int64_t> EmbeddedFile::declared_size() const {
 }
 
 EmbeddedFile embedded_file_from_spec(const Document& document, std::string name, const Object& specification) {
-    const Dictionary* spec = document.resolve(specification).as_dict_like();
-    if (!spec) throw PdfError::type_mismatch("embedded file specification", "dictionary");
+    const Dictionary* filespec = document.resolve(specification).as_dict_like();
+    if (!filespec) throw PdfError::type_mismatch("embedded file specification", "dictionary");
 
-    const Object* ef_entry = spec->get("EF");
+    const Object* ef_entry = filespec->get("EF");
     if (!ef_entry) throw PdfError::missing_entry("embedded file specification", "EF");
     const Dictionary& ef = document.resolve_to_dictionary(*ef_entry, "file specification /EF");
 
@@ -52,9 +52,9 @@ EmbeddedFile embedded_file_from_spec(const Document& document, std::string name,
     if (!stream) throw PdfError::type_mismatch("file specification /EF entry", "stream");
 
     // A /UF that is present but not a string falls back to /F.
-    std::optional<std::string> file_name = text_entry(*spec, "UF");
-    if (!file_name) file_name = text_entry(*spec, "F");
-    return EmbeddedFile{std::move(name), std::move(file_name), text_entry(*spec, "Desc"), stream};
+    std::optional<std::string> file_name = text_entry(*filespec, "UF");
+    if (!file_name) file_name = text_entry(*filespec, "F");
+    return EmbeddedFile{std::move(name), std::move(file_name), text_entry(*filespec, "Desc"), stream};
 }
 
 std::vector<EmbeddedFile> Document::embedded_files() const {

@@ -71,7 +71,7 @@ def test_ef_entry_preference(ef, data):
     assert doc.embedded_files(include_data=True)[0]["data"] == data
 
 
-@pytest.mark.parametrize("spec, file_name", [
+@pytest.mark.parametrize("filespec, file_name", [
     ("/UF <FEFF00E9002E007400780074> /F (e.txt)", "\u00e9.txt"),
     ("/UF 5 /F (fallback.txt)", "fallback.txt"),
     ("/UF /name.txt /F (fallback.txt)", "fallback.txt"),
@@ -80,8 +80,8 @@ def test_ef_entry_preference(ef, data):
     ("/F 100 0 R", None),
     ("", None),
 ])
-def test_file_name_rules(spec, file_name):
-    doc = attached("(x) << %s /EF << /F 90 0 R >> >>" % spec, [(100, "(indirect.txt)")])
+def test_file_name_rules(filespec, file_name):
+    doc = attached("(x) << %s /EF << /F 90 0 R >> >>" % filespec, [(100, "(indirect.txt)")])
     assert doc.embedded_files()[0]["file_name"] == file_name
 
 

@@ -134,7 +134,7 @@ int module_exec(PyObject* module) {
         {0, nullptr},
     };
     slots[3].pfunc = t.methods.data();
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         // Qualified with "builtins": the class reports __module__ "builtins"
         // (an undotted name would too, but with a DeprecationWarning).
         "builtins.Document",
@@ -145,7 +145,7 @@ int module_exec(PyObject* module) {
     };
 
     PyRef all = checked(PyList_New(0));
-    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) return -1;
     state->document_type = PyRef::borrow(type.get()).release();
     // CPython hands a static method no receiver at all, but the constructors
