@@ -13,7 +13,7 @@ namespace quillet {
 
 namespace {
 
-// A text entry of the file specification dictionary, or nothing when absent or not a string.
+// A text entry of the /Filespec dictionary, or nothing when absent or not a string.
 std::optional<std::string> text_entry(const Dictionary& dictionary, std::string_view key) {
     const Object* value = dictionary.get(key);
     const std::string* bytes = value ? value->as_string() : nullptr;
@@ -31,8 +31,8 @@ std::optional<int64_t> EmbeddedFile::declared_size() const {
     return size ? size->as_integer() : std::nullopt;
 }
 
-EmbeddedFile embedded_file_from_spec(const Document& document, std::string name, const Object& specification) {
-    const Dictionary* filespec = document.resolve(specification).as_dict_like();
+EmbeddedFile embedded_file_from_spec(const Document& document, std::string name, const Object& value) {
+    const Dictionary* filespec = document.resolve(value).as_dict_like();
     if (!filespec) throw PdfError::type_mismatch("embedded file specification", "dictionary");
 
     const Object* ef_entry = filespec->get("EF");

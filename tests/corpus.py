@@ -22,3 +22,19 @@ def manifest() -> list[dict]:
             fields.insert(header.index("producer"), "")
         rows.append(dict(zip(header, fields)))
     return rows
+
+
+def unencrypted_checker_reports():
+    """(file name, parsed qpdf.json) for every corpus file the checker read
+    without encryption (strings of encrypted files are read undecrypted)."""
+    import json
+
+    if not (CORPUS / "manifest.tsv").is_file():
+        return
+    for path in sorted((CORPUS / "oracle").glob("*/qpdf.json")):
+        try:
+            report = json.loads(path.read_bytes().decode("utf-8", "replace"))
+        except ValueError:
+            continue
+        if not report.get("encrypt", {}).get("encrypted"):
+            yield path.parent.name, report

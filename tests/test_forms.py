@@ -2,14 +2,13 @@
 attributes, full names and widgets; cycles refused, hostile depth and
 sharing bounded."""
 
-import json
 from pathlib import Path
 
 import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
-from corpus import CORPUS
+from corpus import CORPUS, unencrypted_checker_reports
 
 
 def form_doc(fields: str, objects=(), acroform: str | None = None) -> quillet.Document:
@@ -270,18 +269,8 @@ def test_copies_of_a_large_shared_value_are_bounded():
 def checker_widgets() -> list[tuple[str, dict]]:
     """(file name, widget id -> full name) for every unencrypted corpus file
     whose form has fields, as the checker lists them (one entry per widget)."""
-    if not (CORPUS / "manifest.tsv").is_file():
-        return []
-    found = []
-    for path in sorted((CORPUS / "oracle").glob("*/qpdf.json")):
-        try:
-            report = json.loads(path.read_bytes().decode("utf-8", "replace"))
-        except ValueError:
-            continue
-        checker_fields = report.get("acroform", {}).get("fields")
-        if checker_fields and not report.get("encrypt", {}).get("encrypted"):
-            found.append((path.parent.name, {f["annotation"]["object"]: f["fullname"] for f in checker_fields}))
-    return found
+    return [(name, {f["annotation"]["object"]: f["fullname"] for f in report["acroform"]["fields"]})
+            for name, report in unencrypted_checker_reports() if report.get("acroform", {}).get("fields")]
 
 
 CHECKED = checker_widgets()

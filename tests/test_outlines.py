@@ -2,14 +2,13 @@
 destinations and actions kept raw, cycles refused, and hostile depth and
 sharing bounded."""
 
-import json
 from pathlib import Path
 
 import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
-from corpus import CORPUS
+from corpus import CORPUS, unencrypted_checker_reports
 
 
 def outline_doc(items: dict[int, str], first: str = "/First 101 0 R", root_extra: str = "") -> quillet.Document:
@@ -231,18 +230,8 @@ def test_copies_of_a_large_shared_item_are_bounded():
 
 def checker_outlines() -> list[tuple[str, list]]:
     """(file name, the checker's outline) for every unencrypted corpus file
-    with an outline: strings of encrypted files are read undecrypted."""
-    if not (CORPUS / "manifest.tsv").is_file():
-        return []
-    found = []
-    for path in sorted((CORPUS / "oracle").glob("*/qpdf.json")):
-        try:
-            report = json.loads(path.read_bytes().decode("utf-8", "replace"))
-        except ValueError:
-            continue
-        if report.get("outlines") and not report.get("encrypt", {}).get("encrypted"):
-            found.append((path.parent.name, report["outlines"]))
-    return found
+    with an outline."""
+    return [(name, report["outlines"]) for name, report in unencrypted_checker_reports() if report.get("outlines")]
 
 
 CHECKED = checker_outlines()
