@@ -366,6 +366,14 @@ void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const 
     }
 }
 
+bool ToUnicodeCMap::lookup(uint32_t code, size_t size, std::string& out) const {
+    if (size == 0 || size > 4) return false;
+    const Span* span = find_span(map_->spans[size - 1], code);
+    if (!span) return false;
+    append_span_text(out, *map_, *span, code);
+    return true;
+}
+
 std::string ToUnicodeCMap::decode(std::string_view codes) const {
     std::string out;
     out.reserve(codes.size());

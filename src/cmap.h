@@ -58,6 +58,10 @@ public:
     // The same, appended to `out`.
     void decode_into(std::string& out, std::string_view codes) const;
 
+    // The text of one code of `size` bytes (one to four), appended to `out`;
+    // false, with nothing appended, when the code is not mapped.
+    bool lookup(uint32_t code, size_t size, std::string& out) const;
+
     // Length in bytes of the longest mapped code (0 for an empty CMap).
     size_t max_code_len() const { return max_code_len_; }
 
