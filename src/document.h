@@ -69,6 +69,7 @@ struct PageAttributes;
 struct PdfObjectSummary;
 class ToUnicodeCMap;
 class FontCache;
+class PageContent;
 struct FontCacheKey;
 struct PageAnnotation;
 struct Link;
@@ -126,6 +127,8 @@ public:
     void collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const;
 
     // ---- text (content.cpp) ----
+    // The page's content streams decoded and joined (empty without /Contents).
+    PageContent page_content(const PageEntry& page) const;
     std::string text() const;
     std::vector<std::string> page_texts() const;
     std::string page_text(const PageEntry& page) const;

@@ -31,7 +31,8 @@ PyRef new_document(PyTypeObject* type, DocumentData data);
 extern const Method kSourceBytes, kParse, kOpen, kOpenMmap, kVersion, kEffectiveVersion, kObjectCount, kXref,
     kObjects, kObject, kObjectText, kDumpObjects;
 // bind_text.cpp
-extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages;
+extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages, kPageWords, kPageReadingText,
+    kReadingText;
 // bind_export.cpp
 extern const Method kToMarkdown, kPageChunks, kLlmDocument, kLlmChunks, kOcrRequests;
 // bind_writer.cpp
