@@ -37,7 +37,7 @@ inline constexpr size_t kMaxPageGlyphText = size_t{1} << 26;
 // Operations run and glyphs decoded for one page.  A form drawn several
 // times by forms that are themselves drawn several times multiplies a small
 // file into any amount of work; this stops it within a few seconds.
-inline constexpr uint64_t kMaxPageTextWork = uint64_t{1} << 27;
+inline constexpr uint64_t kMaxPageTextWork = uint64_t{1} << 24;
 
 // Fonts and form XObjects for one reading call: each is prepared once and
 // shared by every page of the call.

@@ -28,8 +28,9 @@ def test_method_table_order_and_count():
     names = [n for n in quillet.Document.__dict__ if not n.startswith("__")]
     assert names[:8] == ["source_bytes", "parse", "open", "open_mmap", "version", "effective_version",
                          "page_count", "object_count"]
-    assert names[-3:] == ["named_destinations", "embedded_files", "form_fields"]
-    assert len(names) == 39
+    # The specified methods, then the reading engine's.
+    assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
+    assert names[39:] == ["page_words", "page_reading_text", "reading_text"]
 
 
 @pytest.mark.parametrize("target, expected", [
@@ -37,7 +38,7 @@ def test_method_table_order_and_count():
     (quillet.Document.parse, "(data)"),
     (quillet.Document.open_mmap, "(path)"),
     (quillet.Document.object, "(self, /, number, generation=0)"),
-    (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False)"),
+    (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False, reading=False)"),
     (quillet.Document.ocr_requests, "(self, /, ocr='auto')"),
     (quillet.Document.with_metadata,
      "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
@@ -222,11 +223,12 @@ METHOD_INDEX = [
     ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
     ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),
     ("dump_objects", "(self, /)"), ("text", "(self, /)"), ("references_text", "(self, /)"),
-    ("to_markdown", "(self, /)"), ("page_chunks", "(self, /, include_fonts=False, include_images=False)"),
+    ("to_markdown", "(self, /, reading=False)"),
+    ("page_chunks", "(self, /, include_fonts=False, include_images=False, reading=False)"),
     ("llm_document", "(self, /, include_text=True, include_images=True, include_links=True, "
-                     "include_annotations=True, ocr='auto')"),
+                     "include_annotations=True, ocr='auto', reading=False)"),
     ("llm_chunks", "(self, /, include_text=True, include_images=True, include_links=True, "
-                   "include_annotations=True, ocr='auto')"),
+                   "include_annotations=True, ocr='auto', reading=False)"),
     ("ocr_requests", "(self, /, ocr='auto')"),
     ("with_metadata", "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
     ("with_text_annotation", "(self, /, page_index, rect, contents)"),
@@ -238,6 +240,7 @@ METHOD_INDEX = [
     ("page_images", "(self, /, index, include_data=False, include_pnm=False)"),
     ("images", "(self, /, include_data=False, include_pnm=False)"), ("named_destinations", "(self, /)"),
     ("embedded_files", "(self, /, include_data=False)"), ("form_fields", "(self, /)"),
+    ("page_words", "(self, /, index)"), ("page_reading_text", "(self, /, index)"), ("reading_text", "(self, /)"),
 ]
 
 
