@@ -1,6 +1,7 @@
 #include "reading.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 
@@ -78,16 +79,17 @@ uint64_t text_hash(std::string_view text) {
 }
 
 // Marks the glyphs that repeat an earlier glyph's text at nearly the same
-// place, size and direction.  A hash grid of cells a quarter of an em wide
-// finds the candidates among the neighbouring cells, so the work stays
-// linear however the page is drawn.
+// place, size and direction.  A hash grid of cells twice the tolerance wide
+// holds the glyphs seen so far, so a glyph needs to look into only its own
+// cell and the nearer neighbour along each axis, and the work stays linear
+// however the page is drawn.
 std::vector<uint8_t> find_duplicates(const PageGlyphs& page) {
     const std::vector<PlacedGlyph>& glyphs = page.glyphs;
     std::vector<uint8_t> duplicate(glyphs.size(), 0);
     size_t capacity = 16;
     while (capacity < 2 * glyphs.size()) capacity *= 2;
     struct Slot {
-        uint64_t key = 0;
+        uint32_t tag = 0;    // the key's high half
         uint32_t glyph = 0;  // index + 1; 0 is empty
     };
     std::vector<Slot> table(capacity);
@@ -98,31 +100,38 @@ std::vector<uint8_t> find_duplicates(const PageGlyphs& page) {
         const PlacedGlyph& g = glyphs[i];
         // Text at size zero stands on one spot and is never a repetition.
         if (!(g.size > 0)) continue;
-        // Sizes a twelfth of an octave apart share a grid.
-        const long bucket = std::lround(std::log2(g.size) * 12);
-        const double cell = 0.25 * std::exp2(static_cast<double>(bucket) / 12);
-        const auto cx = static_cast<int64_t>(std::floor(g.along0 / cell));
-        const auto cy = static_cast<int64_t>(std::floor(g.base / cell));
-        const uint64_t common = mix(text_hash(text_of(g)) ^ mix(static_cast<uint64_t>(g.angle) << 32 ^
-                                                                 static_cast<uint64_t>(bucket)));
+        // Sizes within an eighth of an octave share a grid: the size's
+        // exponent and first three bits of mantissa.
+        const uint32_t bucket = std::bit_cast<uint32_t>(g.size) >> 20;
+        const float top = std::bit_cast<float>((bucket + 1) << 20);  // the largest size in the bucket
+        const float cell = 2 * kDuplicateShift * top;
+        const float fx = g.along0 / cell, fy = g.base / cell;
+        // Glyphs too small for the grid to count their cells are left alone.
+        constexpr float kMaxCell = 1e15f;
+        if (!(std::abs(fx) < kMaxCell && std::abs(fy) < kMaxCell)) continue;
+        const auto cx = static_cast<int64_t>(std::floor(fx)), cy = static_cast<int64_t>(std::floor(fy));
+        const int64_t nx = fx - static_cast<float>(cx) < 0.5f ? cx - 1 : cx + 1;
+        const int64_t ny = fy - static_cast<float>(cy) < 0.5f ? cy - 1 : cy + 1;
+        const uint64_t common = text_hash(text_of(g)) ^ (static_cast<uint64_t>(static_cast<uint16_t>(g.angle)) << 32 |
+                                                         static_cast<uint64_t>(bucket));
         auto key_of = [&](int64_t x, int64_t y) {
-            return mix(common ^ mix(static_cast<uint64_t>(x)) ^ (mix(static_cast<uint64_t>(y)) << 1));
+            return mix(common ^ mix(static_cast<uint64_t>(x) ^ (static_cast<uint64_t>(y) << 32 | static_cast<uint64_t>(y) >> 32)));
         };
         const float tolerance = kDuplicateShift * g.size;
         bool found = false;
-        for (int64_t dx = -1; dx <= 1 && !found; ++dx) {
-            for (int64_t dy = -1; dy <= 1 && !found; ++dy) {
-                const uint64_t key = key_of(cx + dx, cy + dy);
-                for (size_t at = key & mask; table[at].glyph != 0 && !found; at = (at + 1) & mask) {
-                    if (table[at].key != key) continue;
-                    const PlacedGlyph& earlier = glyphs[table[at].glyph - 1];
-                    const float advance = earlier.along1 - earlier.along0;
-                    found = earlier.angle == g.angle && std::abs(earlier.along0 - g.along0) <= tolerance &&
-                            std::abs(earlier.along0 - g.along0) <= 0.5f * advance &&
-                            std::abs(earlier.base - g.base) <= tolerance &&
-                            std::abs(earlier.size - g.size) <= 0.1f * g.size && text_of(earlier) == text_of(g);
-                }
+        for (const auto& [x, y] : {std::pair{cx, cy}, {nx, cy}, {cx, ny}, {nx, ny}}) {
+            const uint64_t key = key_of(x, y);
+            const auto tag = static_cast<uint32_t>(key >> 32);
+            for (size_t at = key & mask; table[at].glyph != 0 && !found; at = (at + 1) & mask) {
+                if (table[at].tag != tag) continue;
+                const PlacedGlyph& earlier = glyphs[table[at].glyph - 1];
+                const float advance = earlier.along1 - earlier.along0;
+                found = earlier.angle == g.angle && std::abs(earlier.along0 - g.along0) <= tolerance &&
+                        std::abs(earlier.along0 - g.along0) <= 0.5f * advance &&
+                        std::abs(earlier.base - g.base) <= tolerance &&
+                        std::abs(earlier.size - g.size) <= 0.1f * g.size && text_of(earlier) == text_of(g);
             }
+            if (found) break;
         }
         if (found) {
             duplicate[i] = 1;
@@ -134,7 +143,7 @@ std::vector<uint8_t> find_duplicates(const PageGlyphs& page) {
         const uint64_t key = key_of(cx, cy);
         size_t at = key & mask;
         while (table[at].glyph != 0) at = (at + 1) & mask;
-        table[at] = Slot{key, static_cast<uint32_t>(i + 1)};
+        table[at] = Slot{static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(i + 1)};
     }
     return duplicate;
 }

@@ -1,0 +1,93 @@
+"""Reading-text speed beside PyMuPDF's plain page.get_text(), in one run.
+
+    PYTHONPATH=build python bench/reading_speed.py [--repeat N]
+
+Both libraries read the same corpus files (../shared/corpus): every file
+that both open without a password and extract without an error.  One pass
+opens each file from its bytes and extracts the text of every page (ours:
+page_reading_text(i) for each page; PyMuPDF: page.get_text() for each
+page).  The best of N passes counts; MB/s counts whole files.  PyMuPDF is
+an optional benchmark dependency (pip install "pymupdf<2").  A benchmark,
+not a test: nothing is asserted.
+"""
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+import quillet  # noqa: E402
+from corpus import CORPUS  # noqa: E402
+
+
+def ours(files: list[bytes]) -> None:
+    for data in files:
+        doc = quillet.Document(data)
+        for index in range(len(doc.pages())):
+            doc.page_reading_text(index)
+
+
+def theirs(files: list[bytes]) -> None:
+    import pymupdf
+
+    for data in files:
+        with pymupdf.open(stream=data, filetype="pdf") as doc:
+            for page in doc:
+                page.get_text()
+
+
+def readable_by_both(paths: list[Path]) -> list[bytes]:
+    import pymupdf
+
+    pymupdf.TOOLS.mupdf_display_errors(False)
+    files = []
+    for path in paths:
+        data = path.read_bytes()
+        try:
+            ours([data])
+            with pymupdf.open(stream=data, filetype="pdf") as doc:
+                if doc.needs_pass:
+                    continue
+            theirs([data])
+        except Exception:  # noqa: BLE001 - a file either library cannot read is left out
+            continue
+        files.append(data)
+    return files
+
+
+def best_of(repeat: int, run, files: list[bytes]) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        run(files)
+        best = min(best, time.perf_counter() - started)
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    try:
+        import pymupdf  # noqa: F401
+    except ImportError:
+        sys.exit('PyMuPDF is not installed: pip install "pymupdf<2"')
+    if not (CORPUS / "files").is_dir():
+        sys.exit("no corpus at %s" % CORPUS)
+
+    files = readable_by_both(sorted((CORPUS / "files").glob("*.pdf")))
+    size = sum(len(data) for data in files) / 1e6
+    pages = sum(len(quillet.Document(data).pages()) for data in files)
+    print("%d files, %d pages, %.2f MB" % (len(files), pages, size))
+    ours_time = best_of(args.repeat, ours, files)
+    theirs_time = best_of(args.repeat, theirs, files)
+    for label, seconds in (("quillet page_reading_text", ours_time), ("pymupdf page.get_text", theirs_time)):
+        print("%-27s %8.1f ms  %7.1f MB/s  %8.0f pages/s" % (label, seconds * 1e3, size / seconds, pages / seconds))
+    print("ratio (pymupdf time / quillet time): %.2f" % (theirs_time / ours_time))
+
+
+if __name__ == "__main__":
+    main()
