@@ -34,7 +34,8 @@ MAX_NAME_BYTES = 200
 
 
 class Failure(Exception):
-    """A file could not be handled; the message is printed after its name."""
+    """A file could not be handled for a reason of this tool's own (the
+    library raises ValueError); the message is printed after its name."""
 
 
 # ---- output ----
@@ -88,10 +89,7 @@ class Progress:
 
 
 def load(path: str) -> quillet.Document:
-    try:
-        return quillet.Document.open(path)
-    except ValueError as error:
-        raise Failure(str(error)) from None
+    return quillet.Document.open(path)
 
 
 def page_range(text: str) -> list[tuple[int, int | None]]:
@@ -156,7 +154,7 @@ def run_check(args: argparse.Namespace) -> int:
         try:
             load(name)
             error = None
-        except Failure as failure:
+        except ValueError as failure:
             error = str(failure)
         except (KeyboardInterrupt, SystemExit):
             raise
@@ -214,11 +212,7 @@ def document_info(name: str, doc: quillet.Document) -> dict[str, object]:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    doc = load(args.file)
-    try:
-        info = document_info(args.file, doc)
-    except ValueError as error:
-        raise Failure(str(error)) from None
+    info = document_info(args.file, load(args.file))
     if args.json:
         print(to_json(info))
         return 0
@@ -235,19 +229,16 @@ def run_text(args: argparse.Namespace) -> int:
     doc = load(args.file)
     if args.reading:
         require_reading()
-    try:
-        if args.pages is None:
-            text = reading_text(doc) if args.reading else doc.text()
+    if args.pages is None:
+        text = reading_text(doc) if args.reading else doc.text()
+    else:
+        indices = selected_pages(args.pages, len(doc))
+        # Pages join as in the whole-document methods: a form feed between
+        # reading texts, a line feed between plain texts.
+        if args.reading:
+            text = "\f".join(page_reading_text(doc, i) for i in indices)
         else:
-            indices = selected_pages(args.pages, len(doc))
-            # Pages join as in the whole-document methods: a form feed
-            # between reading texts, a line feed between plain texts.
-            if args.reading:
-                text = "\f".join(page_reading_text(doc, i) for i in indices)
-            else:
-                text = "\n".join(doc.page_text(i) for i in indices)
-    except ValueError as error:
-        raise Failure(str(error)) from None
+            text = "\n".join(doc.page_text(i) for i in indices)
     write_text(text)
     return 0
 
@@ -256,20 +247,13 @@ def run_markdown(args: argparse.Namespace) -> int:
     doc = load(args.file)
     if args.reading:
         require_reading()
-    try:
-        markdown = reading_markdown(doc) if args.reading else doc.to_markdown()
-    except ValueError as error:
-        raise Failure(str(error)) from None
-    write_text(markdown)
+    write_text(reading_markdown(doc) if args.reading else doc.to_markdown())
     return 0
 
 
 def run_llm(args: argparse.Namespace) -> int:
     doc = load(args.file)
-    try:
-        result: object = doc.llm_chunks(ocr=args.ocr) if args.pages_only else doc.llm_document(ocr=args.ocr)
-    except ValueError as error:
-        raise Failure(str(error)) from None
+    result: object = doc.llm_chunks(ocr=args.ocr) if args.pages_only else doc.llm_document(ocr=args.ocr)
     print(to_json(result))
     return 0
 
@@ -305,11 +289,7 @@ def unique_names(wanted: Iterable[str]) -> Iterator[str]:
 
 
 def run_attachments(args: argparse.Namespace) -> int:
-    doc = load(args.file)
-    try:
-        files = doc.embedded_files(include_data=args.extract is not None)
-    except ValueError as error:
-        raise Failure(str(error)) from None
+    files = load(args.file).embedded_files(include_data=args.extract is not None)
     if args.extract is None:
         if args.json:
             print(to_json(files))
@@ -348,16 +328,13 @@ def run_attachments(args: argparse.Namespace) -> int:
 
 def run_objects(args: argparse.Namespace) -> int:
     doc = load(args.file)
-    try:
-        if args.number is not None:
-            if args.json:
-                print(to_json(doc.object(args.number, args.generation)))
-            else:
-                write_text(doc.object_text(args.number, args.generation))
-            return 0
-        objects = doc.objects()
-    except (ValueError, OverflowError) as error:
-        raise Failure(str(error)) from None
+    if args.number is not None:
+        if args.json:
+            print(to_json(doc.object(args.number, args.generation)))
+        else:
+            write_text(doc.object_text(args.number, args.generation))
+        return 0
+    objects = doc.objects()
     if args.json:
         print(to_json(objects))
         return 0
@@ -439,7 +416,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         status: int = args.run(args)
-    except Failure as failure:
+    except (Failure, ValueError, OverflowError) as failure:
+        # The library's errors, and ours, end this file's command.
         sys.stdout.flush()
         report_error(getattr(args, "file", "quillet"), str(failure))
         return 1
