@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <numeric>
 
@@ -55,6 +56,16 @@ constexpr float kIndent = 0.5f;
 constexpr float kDefaultLeading = 1.2f;
 
 using Box = std::array<double, 4>;
+
+// A float as the double with the same shortest decimal form: a size of
+// 10.9091 points reads 10.9091, not 10.909099578857422.
+double decimal_value(float value) {
+    char text[32];
+    const std::to_chars_result written = std::to_chars(text, text + sizeof text, value);
+    double out = value;
+    std::from_chars(text, written.ptr, out);
+    return out;
+}
 
 void extend(Box& box, const Box& other) {
     box[0] = std::min(box[0], other[0]);
@@ -577,7 +588,7 @@ private:
         word.text_offset = out_.text.size();
         word.bbox = piece.bbox;
         word.font = first.font;
-        word.size = first.size;
+        word.size = decimal_value(first.size);
         word.block = block;
         word.line = line;
         open_word_ = true;
@@ -618,12 +629,18 @@ ReadingPage read_page(const Document& document, const PageEntry& page, ReadingCa
         std::vector<uint32_t> pieces;
     };
     std::vector<Direction> directions;
+    // Classes run from -179 to 180 degrees, and again 360 higher at size
+    // zero: the index of each class's entry, by angle.
+    std::array<int32_t, 720> index;
+    index.fill(-1);
     for (uint32_t i = 0; i < pieces.size(); ++i) {
-        auto found = std::find_if(directions.begin(), directions.end(),
-                                  [&](const Direction& d) { return d.angle == pieces[i].angle; });
-        if (found == directions.end()) found = directions.insert(directions.end(), Direction{pieces[i].angle, 0, {}});
-        found->glyphs += pieces[i].last - pieces[i].first;
-        found->pieces.push_back(i);
+        int32_t& at = index[static_cast<size_t>(pieces[i].angle + 179)];
+        if (at < 0) {
+            at = static_cast<int32_t>(directions.size());
+            directions.push_back(Direction{pieces[i].angle, 0, {}});
+        }
+        directions[static_cast<size_t>(at)].glyphs += pieces[i].last - pieces[i].first;
+        directions[static_cast<size_t>(at)].pieces.push_back(i);
     }
     // Text at size zero (a class beyond 180 degrees) comes after all that shows.
     std::stable_sort(directions.begin(), directions.end(), [](const Direction& a, const Direction& b) {

@@ -449,39 +449,48 @@ private:
     // normal appearance (/AP /N, or the entry of /N that /AS names) runs as
     // a form whose /BBox, taken through its /Matrix, is fitted onto the
     // annotation's /Rect.  Annotations flagged hidden or not for viewing are
-    // left out; so are entries unusable as annotations (page_annotations
-    // reports those), while the appearance content fails like any form.
+    // left out.  Text extraction never reads annotations, so entries that
+    // are unusable (dangling, of the wrong type; page_annotations reports
+    // them) are passed over; the appearance content fails like any form's.
     void run_annotations() {
-        const Object* entry = page_.dictionary->get("Annots");
-        const Array* annotations = entry ? document_.resolve(*entry).as_array() : nullptr;
+        const Array* annotations = optional(page_.dictionary->get("Annots")).as_array();
         if (!annotations) return;
         stack_.resize(1);
         stack_[0] = GraphicsState{};
         Scope page_scope;
         for (const Object& item : *annotations) {
             count_work();
-            const Dictionary* annotation = document_.resolve(item).as_dict_like();
+            const Dictionary* annotation = optional(&item).as_dict_like();
             if (!annotation) continue;
             constexpr int64_t kHidden = 2, kNoView = 32;
             const Object* flags = annotation->get("F");
             if (flags && flags->as_integer().value_or(0) & (kHidden | kNoView)) continue;
             const std::optional<std::array<double, 4>> rect = page_box(annotation->get("Rect"));
-            const Object* ap = annotation->get("AP");
-            const Dictionary* appearances = ap ? document_.resolve(*ap).as_dict_like() : nullptr;
+            const Dictionary* appearances = optional(annotation->get("AP")).as_dict_like();
             const Object* normal = appearances ? appearances->get("N") : nullptr;
             if (!rect || !normal) continue;
             // A field with states (a check box) names the one it shows.
-            if (const Dictionary* states = document_.resolve(*normal).as_dictionary()) {
+            if (const Dictionary* states = optional(normal).as_dictionary()) {
                 const Object* state = annotation->get("AS");
                 const std::string* name = state ? state->as_name() : nullptr;
                 normal = name ? states->get(*name) : nullptr;
-                if (!normal) continue;
             }
-            const Stream* form = document_.resolve(*normal).as_stream();
+            const Stream* form = optional(normal).as_stream();
             if (!form) continue;
             const std::optional<Matrix> fit = fit_to_rect(*form, *rect);
             if (fit) run_form(*form, normal->as_reference(), *fit, page_scope, 0);
         }
+    }
+
+    // An optional entry resolved one level; null when absent or dangling.
+    const Object& optional(const Object* entry) const {
+        static const Object kAbsent;
+        if (!entry) return kAbsent;
+        if (const std::optional<ObjectId> id = entry->as_reference()) {
+            const Object* target = document_.find(*id);
+            return target ? *target : kAbsent;
+        }
+        return *entry;
     }
 
     // The appearance's matrix followed by the map that takes its box (as
