@@ -126,7 +126,8 @@ std::vector<uint8_t> find_duplicates(const PageGlyphs& page) {
         const uint64_t common = text_hash(text_of(g)) ^ (static_cast<uint64_t>(static_cast<uint16_t>(g.angle)) << 32 |
                                                          static_cast<uint64_t>(bucket));
         auto key_of = [&](int64_t x, int64_t y) {
-            return mix(common ^ mix(static_cast<uint64_t>(x) ^ (static_cast<uint64_t>(y) << 32 | static_cast<uint64_t>(y) >> 32)));
+            return mix(common ^ (static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ULL) ^
+                       (static_cast<uint64_t>(y) * 0xC2B2AE3D27D4EB4FULL));
         };
         const float tolerance = kDuplicateShift * g.size;
         bool found = false;
