@@ -265,19 +265,19 @@ private:
                     text_matrix_ = line_matrix_ = Matrix{};
                     break;
                 case Op::Tc:
-                    if (const auto v = numbers<1>(operation)) text().char_spacing = (*v)[0];
+                    set(operation, text().char_spacing);
                     break;
                 case Op::Tw:
-                    if (const auto v = numbers<1>(operation)) text().word_spacing = (*v)[0];
+                    set(operation, text().word_spacing);
                     break;
                 case Op::Tz:
-                    if (const auto v = numbers<1>(operation)) text().scale = (*v)[0] / 100;
+                    if (set(operation, text().scale)) text().scale /= 100;
                     break;
                 case Op::TL:
-                    if (const auto v = numbers<1>(operation)) text().leading = (*v)[0];
+                    set(operation, text().leading);
                     break;
                 case Op::Ts:
-                    if (const auto v = numbers<1>(operation)) text().rise = (*v)[0];
+                    set(operation, text().rise);
                     break;
                 case Op::Tf:
                     select_font(operation, scope);
@@ -328,6 +328,14 @@ private:
                     break;
             }
         }
+    }
+
+    // A text state parameter from the operator's number; false, and the
+    // parameter unchanged, when there is none.
+    static bool set(const ContentOperation& operation, double& parameter) {
+        const auto value = numbers<1>(operation);
+        if (value) parameter = (*value)[0];
+        return value.has_value();
     }
 
     void move_line(double x, double y) {
