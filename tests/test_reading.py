@@ -103,12 +103,13 @@ def test_word_values_under_cm_and_tm():
     assert list(words[0]) == ["text", "bbox", "font", "size", "block", "line"]
 
 
-def form_document(page_content: str, form_content: str, form_entries: str = "", extra=()) -> quillet.Document:
+def form_document(page_content: str, form_content: str, form_entries: str = "", extra=(),
+                  xobjects: str = "/Fm0 10 0 R") -> quillet.Document:
     b = PdfBuilder()
     b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
     b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
     b.add(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
-             "/Resources << /Font << /F1 %s >> /XObject << /Fm0 10 0 R >> >> >>" % FONT)
+             "/Resources << /Font << /F1 %s >> /XObject << %s >> >> >>" % (FONT, xobjects))
     b.stream(4, page_content.encode())
     b.stream(10, form_content.encode(), "/Type /XObject /Subtype /Form /BBox [0 0 500 500] " + form_entries)
     for number, data, entries in extra:
@@ -211,4 +212,109 @@ def test_forms_drawn_along_many_branches_are_bounded():
               "/XObject << /Fm0 %d 0 R >> >>" % (FONT, 12 + i)) for i in range(levels)]
     d = form_document("/Fm0 Do", "/Fm0 Do /Fm0 Do", "/Resources << /XObject << /Fm0 11 0 R >> >>", extra)
     with pytest.raises(ValueError, match="^type mismatch in page content: expected at most 16777216 operations and glyphs$"):
+        d.page_reading_text(0)
+
+
+@pytest.mark.parametrize("body, expected", [
+    ("50 Tz (Hello) Tj 20 0 Td (World) Tj", "Hello World"),  # half-width glyphs: "Hello" ends at 12.5
+    ("50 Tz (Hello) Tj 12.5 0 Td (World) Tj", "HelloWorld"),
+    ("-14 TL (one) Tj 0 -14 TD (two) Tj T* (three) Tj", "one\ntwo\nthree"),
+    ("2 Ts (up) Tj 0 Ts ( and down) Tj", "up and down"),
+    ("(a) Tj 1 0 0 1 300 700 Tm (b) Tj", "a b"),
+    ("(Hello) Tj 0 0 Td (Hello) Tj", "Hello"),              # the same word again on the same spot
+    ("(ll) Tj", "ll"),                                     # letters repeated side by side are kept
+])
+def test_text_state_and_positioning(body, expected):
+    assert reading(bt(body)) == expected
+
+
+def test_words_carry_block_line_font_and_size():
+    content = (bt("(Heading) Tj", "72 720").replace("/F1 10 Tf", "/F1 16 Tf") +
+               bt("(one two) Tj 0 -12 Td (three) Tj") + "BT /F2 10 Tf 72 600 Td (nameless) Tj ET\n")
+    resources = "<< /Font << /F1 %s /F2 %s >> >>" % (FONT, FONT.replace("/BaseFont /TestSans ", ""))
+    words = doc(content, resources=resources).page_words(0)
+    assert [(w["text"], w["block"], w["line"], w["font"], w["size"]) for w in words] == [
+        ("Heading", 0, 0, "TestSans", 16.0), ("one", 1, 0, "TestSans", 10.0), ("two", 1, 0, "TestSans", 10.0),
+        ("three", 1, 1, "TestSans", 10.0), ("nameless", 2, 0, None, 10.0)]
+
+
+def test_a_word_drawn_in_pieces_out_of_order_is_one_word():
+    content = bt("(lo) Tj", "87 700") + bt("(Hel) Tj")
+    words = doc(content).page_words(0)
+    assert [(w["text"], w["bbox"]) for w in words] == [("Hello", (72.0, 698.0, 97.0, 708.0))]
+
+
+def test_rotated_word_box():
+    words = doc("BT /F1 10 Tf 0 1 -1 0 500 100 Tm (Up) Tj ET").page_words(0)
+    assert words[0]["bbox"] == (492.0, 100.0, 502.0, 110.0)
+    assert words[0]["size"] == 10.0
+
+
+def test_text_off_the_page_is_left_out():
+    assert reading(bt("(Shown) Tj") + bt("(Gone) Tj", "700 700")) == "Shown"
+
+
+def test_font_from_a_graphics_state_dictionary():
+    resources = "<< /ExtGState << /GS1 << /Font [%s 10] >> >> >>" % FONT
+    assert reading("BT /GS1 gs 72 700 Td [(Set) -300 (by gs)] TJ ET", resources=resources) == "Set by gs"
+
+
+def test_nested_forms_compose_their_matrices():
+    inner = (11, "BT /F1 10 Tf 0 0 Td (Deep) Tj ET",
+             "/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Matrix [1 0 0 1 5 5]")
+    d = form_document("q 1 0 0 1 100 100 cm /Fm0 Do Q", "/Fm1 Do",
+                      "/Matrix [2 0 0 2 0 0] /Resources << /Font << /F1 %s >> /XObject << /Fm1 11 0 R >> >>" % FONT,
+                      [inner])
+    assert d.page_words(0)[0]["bbox"] == (110.0, 106.0, 150.0, 126.0)
+
+
+def test_check_box_shows_the_state_it_is_in():
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Annots [5 0 R 99 0 R] >>")
+    b.stream(4, bt("(Agree) Tj").encode(), "/Resources << /Font << /F1 %s >> >>" % FONT)
+    b.add(5, "<< /Type /Annot /Subtype /Widget /Rect [60 698 70 708] /AS /Yes /AP << /N << /Yes 10 0 R /Off 11 0 R >> >> >>")
+    entries = "/Type /XObject /Subtype /Form /BBox [0 0 10 10] /Resources << /Font << /F1 %s >> >>" % FONT
+    b.stream(10, b"BT /F1 10 Tf 0 2 Td (X) Tj ET", entries)
+    b.stream(11, b"BT /F1 10 Tf 0 2 Td (O) Tj ET", entries)
+    # Object 99 does not exist: an annotation that dangles shows nothing.
+    assert quillet.Document(b.build()).page_reading_text(0) == "X Agree"
+
+
+def test_llm_reading_blocks_and_ocr_decision():
+    d = doc(bt("(Alpha) Tj"), "")
+    pages = d.llm_chunks(reading=True)
+    block = pages[0]["blocks"][0]
+    assert (block["id"], block["kind"], block["text"], block["markdown"], block["object_id"]) == (
+        "page-1-text-1", "text", "Alpha", "Alpha", "3 0 R")
+    assert pages[1]["blocks"] == [] and pages[1]["text"] == ""
+    assert d.page_chunks(include_fonts=True, reading=True)[0]["fonts"] == d.page_chunks(include_fonts=True)[0]["fonts"]
+
+
+def test_references_section_from_reading_text():
+    content = bt("(Body text of the paper) Tj 0 -40 Td (References) Tj 0 -12 Td [([1] A. Author) -300 (Title)] TJ")
+    assert d_markdown_tail(doc(content).to_markdown(reading=True)) == "References\n[1] A. Author Title\n"
+
+
+def d_markdown_tail(markdown: str) -> str:
+    return markdown.split("## Extracted References\n\n", 1)[1]
+
+
+@pytest.mark.parametrize("xobjects, message", [
+    ("/Fm0 5", "type mismatch in page /Resources /XObject item: expected stream"),
+    ("/Fm0 12 0 R", "dangling reference to object 12 0"),
+])
+def test_broken_form_entries_fail_like_the_image_search(xobjects, message):
+    d = form_document("/Fm0 Do", "", xobjects=xobjects)
+    for call in (d.page_reading_text, d.page_images):
+        with pytest.raises(ValueError, match="^" + message + "$"):
+            call(0)
+
+
+def test_deep_chain_of_forms_is_bounded():
+    extra = [(11 + i, "/Fm0 Do", "/Type /XObject /Subtype /Form /BBox [0 0 1 1] /Resources << /XObject << /Fm0 %d 0 R >> >>"
+              % (12 + i)) for i in range(70)]
+    d = form_document("/Fm0 Do", "/Fm0 Do", "/Resources << /XObject << /Fm0 11 0 R >> >>", extra)
+    with pytest.raises(ValueError, match="^type mismatch in page /Resources /XObject: expected at most 64 nested form XObjects$"):
         d.page_reading_text(0)
