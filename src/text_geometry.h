@@ -2,9 +2,10 @@
 // operations keeps the graphics state stack (q, Q, cm), the text state (Tc,
 // Tw, Tz, TL, Tf, Ts) and the text matrices (BT, Td, TD, Tm, T*, the quote
 // operators, TJ offsets), follows form XObjects with their own matrix and
-// resources, and records every shown glyph in content order with its box in
-// user space.  Words, lines and reading order are the assembly's business
-// (reading.h); nothing here decides them.
+// resources, then runs the appearances of the page's annotations (filled-in
+// form fields show their values there), and records every shown glyph in
+// content order with its box in user space.  Words, lines and reading order
+// are the assembly's business (reading.h); nothing here decides them.
 #pragma once
 
 #include <array>
@@ -89,8 +90,9 @@ struct PageGlyphs {
 
 // The glyphs of a page.  Broken content, resources and fonts fail as in
 // text extraction; form XObjects fail as in the image search (a cycle, a
-// non-stream entry, resources that are no dictionary).  Glyphs entirely
-// outside the page's crop box (else media box) are not recorded.
+// non-stream entry, resources that are no dictionary) and their content as
+// the page's does.  Glyphs entirely outside the page's crop box (else media
+// box) are not recorded: no reader sees them.
 PageGlyphs place_page_glyphs(const Document& document, const PageEntry& page, ReadingCache& cache);
 
 }  // namespace quillet
