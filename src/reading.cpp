@@ -4,7 +4,6 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <numeric>
 
 #include "font_decoder.h"
 #include "page.h"
