@@ -100,6 +100,21 @@ void check_subsection_range(uint32_t first, uint64_t count) {
     if (count > 0 && first + (count - 1) > kMaxU32) throw PdfError::invalid_xref();
 }
 
+// The generation field of a table entry.  A free entry names no object, and
+// several producers write 65536 for the head of the free list; such a
+// generation reads as 65535, the largest there is.  Any other entry keeps the
+// 16-bit rule and its error.
+uint16_t read_entry_generation(Parser& parser) {
+    const size_t at = parser.position();
+    const Token token = parser.lexer.next_token();
+    if (token.kind == TokenKind::Integer && token.integer >= 0) {
+        if (static_cast<uint64_t>(token.integer) <= kMaxU16) return static_cast<uint16_t>(token.integer);
+        if (parser.peek_is_keyword("f")) return static_cast<uint16_t>(kMaxU16);
+    }
+    parser.set_position(at);
+    return parser.expect_u16();
+}
+
 XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
     XrefSection section;
     Parser parser = parser_at(bytes, offset);
@@ -118,7 +133,7 @@ XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
         check_subsection_range(first, count);
         for (uint32_t i = 0; i < count; ++i) {
             const uint64_t field = parser.expect_u64();
-            const uint16_t generation = parser.expect_u16();
+            const uint16_t generation = read_entry_generation(parser);
             const Token kind = parser.lexer.next_token();
             const ObjectId id{first + i, generation};
             if (kind.is_keyword("n")) {
