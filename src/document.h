@@ -94,6 +94,10 @@ public:
     XrefMap xref;
     ObjectTable objects;
     PdfVersion version;
+    // Where the offsets written in the file count from: 0, or the position of
+    // the header for a file that has bytes before its header and counts its
+    // offsets from there.  Writers that append to the file count the same way.
+    uint64_t offset_base = 0;
 
     // ---- lookups (document.cpp) ----
     // The object with this id, or nullptr.
