@@ -432,6 +432,68 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
     return parsed;
 }
 
+// ---- filter entries given by reference ----
+
+// What a copy of an object costs, about one per byte of its names and
+// strings and one per value.  Recursion follows the object's nesting, which
+// the parser bounds (kMaxNestingDepth in parser.h).
+uint64_t copy_weight(const Object& object) {
+    switch (object.kind()) {
+        case Object::kName: return 1 + object.as_name()->size();
+        case Object::kString: return 1 + object.as_string()->size();
+        case Object::kArray: {
+            uint64_t weight = 1;
+            for (const Object& item : *object.as_array()) weight += copy_weight(item);
+            return weight;
+        }
+        case Object::kDictionary: {
+            uint64_t weight = 1;
+            for (const auto& [key, value] : *object.as_dictionary()) weight += key.size() + copy_weight(value);
+            return weight;
+        }
+        default: return 1;
+    }
+}
+
+// A filter entry's value, or one of its array items, resolved one level.  A
+// reference to a missing object, to another reference or to a stream stays as
+// it is, and decoding refuses it as it refuses any value of the wrong kind.
+// Every stream that names an object copies it, so a hostile file could name
+// one large object from many streams: the copies are bounded by the budget.
+Object resolved_filter_value(const Object& value, const ObjectTable& objects, ReadBudget& budget) {
+    const std::optional<ObjectId> id = value.as_reference();
+    const Object* target = id ? objects.find(*id) : nullptr;
+    if (!target || target->kind() == Object::kReference || target->kind() == Object::kStream) return value;
+    budget.spend(copy_weight(*target));
+    return *target;
+}
+
+bool has_reference_item(const Object& value) {
+    const Array* items = value.as_array();
+    return items && std::any_of(items->begin(), items->end(), [](const Object& item) { return item.as_reference(); });
+}
+
+// /Filter, /DecodeParms and /DP may be given by reference, and so may the
+// items of their arrays (PDF allows any value to be indirect).  Each stream
+// that has such references gets its entries with them resolved one level.
+void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
+    for (auto& [id, object] : objects.loading_entries()) {
+        Stream* stream = std::get_if<Stream>(&object.value);
+        if (!stream) continue;
+        Dictionary resolved;
+        for (const std::string_view key : {"DP", "DecodeParms", "Filter"}) {
+            const Object* entry = stream->dict.get(key);
+            if (!entry || !(entry->as_reference() || has_reference_item(*entry))) continue;
+            Object value = resolved_filter_value(*entry, objects, budget);
+            if (auto* items = std::get_if<Array>(&value.value)) {
+                for (Object& item : *items) item = resolved_filter_value(item, objects, budget);
+            }
+            resolved.insert(std::string(key), std::move(value));
+        }
+        stream->resolved_filters.set(std::move(resolved));
+    }
+}
+
 void load_objects(std::string_view bytes, Document& document) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
@@ -450,6 +512,12 @@ void load_objects(std::string_view bytes, Document& document) {
             });
         }
     }
+
+    // Object streams are decoded before any compressed object exists, so
+    // their filter entries resolve among the objects stored directly; all
+    // streams resolve again once every object is loaded.
+    ReadBudget filter_budget("stream filter entries", "bytes of resolved objects", bytes.size());
+    resolve_filter_references(document.objects, filter_budget);
 
     // The direct objects went in in ascending order, so that part of the
     // table can be searched before the final sort.
@@ -470,6 +538,7 @@ void load_objects(std::string_view bytes, Document& document) {
         }
     }
     document.objects.sort();
+    if (!groups.empty()) resolve_filter_references(document.objects, filter_budget);
 }
 
 // Unmaps and closes on every path.

@@ -58,6 +58,9 @@ public:
     // Loading only: append in any order, then sort once.
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
+    // Loading only: the entries in place, to complete objects once the
+    // objects they refer to are loaded.
+    std::vector<Entry>& loading_entries() { return entries_; }
 
 private:
     std::vector<Entry> entries_;
