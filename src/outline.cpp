@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "content.h"
 #include "error.h"
 #include "link.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -72,7 +72,7 @@ std::vector<OutlineItem> collect_outline_chain(const Document& document, ObjectI
             throw PdfError::limit_exceeded("outline tree", kMaxOutlineBytes, "bytes of titles and targets");
         }
 
-        OutlineItem record{id, decode_text_string(*title_bytes), std::nullopt, std::nullopt, {}};
+        OutlineItem record{id, decode_pdf_text_string(*title_bytes), std::nullopt, std::nullopt, {}};
         if (destination) record.destination = *destination;
         if (action) record.action = *action;
         if (const std::optional<ObjectId> child = item_link(*item, "First", "outline item /First")) {
