@@ -368,10 +368,8 @@ def png_none_row(data: bytes) -> bytes:
 
 @pytest.mark.parametrize("filter_text, encode, direct", [
     ("/Filter 12 0 R", zlib.compress, [FLATE]),
-    ("/Filter [12 0 R]", zlib.compress, [FLATE]),
     ("/Filter 13 0 R", lambda d: hex_encode(zlib.compress(d)), [FLATE, HEX_FLATE]),
     ("/Filter /Fl /DecodeParms 14 0 R", png_none_row, [NO_PREDICTION]),
-    ("/Filter [/Fl] /DecodeParms [14 0 R]", png_none_row, [NO_PREDICTION]),
     ("/Filter [/Fl] /DP 15 0 R", png_none_row, [NO_PREDICTION, (15, "[14 0 R]")]),
 ])
 def test_indirect_filter_entries_are_resolved(filter_text, encode, direct):
