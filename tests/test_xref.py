@@ -444,15 +444,15 @@ def test_xref_stream_update_over_classic_table():
     assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R", "4 0 R", "5 0 R"]
 
 
-def hybrid_file(table_rows: bytes = b"", stream_rows=(), xref_stm: bytes | None = None) -> bytes:
+def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None) -> bytes:
     """Objects 1-3 and 5 (5 also packed in object stream 7 as "(packed)");
     a classic table for 0-3 plus `table_rows`, whose trailer's /XRefStm names
-    stream 6 listing 5 as compressed, itself, 7, and `stream_rows`."""
+    stream 6 listing 5 as compressed, 6 and 7 (and a /Prev not to follow)."""
     out, at = body(MINIMAL + [(5, b"(five)")])
     at[7] = len(out)
     out += b"7 0 obj\n<< /Type /ObjStm /N 1 /First 4 /Length 12 >>\nstream\n5 0 (packed)\nendstream\nendobj\n"
     stm_at = len(out)
-    rows = [(5, (2, 7, 0)), (6, (1, stm_at, 0)), (7, (1, at[7], 0))] + list(stream_rows)
+    rows = [(5, (2, 7, 0)), (6, (1, stm_at, 0)), (7, (1, at[7], 0))]
     index = b" ".join(b"%d 1" % n for n, _ in rows)
     out += xref_stream_object(6, xref_rows([row for _, row in rows]),
                               b"/Size 8 /Index [%s] /W [1 4 2] /Prev 999999" % index)
@@ -484,7 +484,7 @@ def test_hybrid_table_wins_over_its_stream(table_rows, text):
 
 
 def test_hybrid_stream_is_refused_like_any_section():
-    # Its /Prev (999999) is not followed, but the stream itself must be sound.
+    # A /XRefStm that is not an offset is no hybrid section.
     assert load_error(hybrid_file(xref_stm=b"{5}")) == "invalid cross-reference table"
     assert quillet.Document(hybrid_file(xref_stm=b"(not an offset)")).object_count() == 3
 
