@@ -5,6 +5,7 @@
 
 #include "cmap.h"
 #include "error.h"
+#include "font_program.h"
 #include "glyph_names.h"
 #include "lexer.h"
 
@@ -86,7 +87,7 @@ void apply_differences(const Document& document, const Array& differences, glyph
 
 // The font program of a descriptor, decoded; nullopt when absent or broken
 // (the program is optional for text).
-std::optional<DecodedBytes> font_program(const Document& document, const Dictionary* descriptor, std::string_view key) {
+std::optional<DecodedBytes> program_bytes(const Document& document, const Dictionary* descriptor, std::string_view key) {
     const Object* value = optional_entry(document, descriptor, key);
     const Stream* stream = value ? value->as_stream() : nullptr;
     if (!stream) return std::nullopt;
@@ -113,12 +114,13 @@ glyph_names::CodeNames builtin_encoding(const Document& document, std::string_vi
         return glyph_names::encoding_names(Encoding::ZapfDingbats);
     }
     if (subtype == "Type1" || subtype == "MMType1") {
-        program = font_program(document, descriptor, "FontFile");
-        if (program) {
-            if (std::optional<glyph_names::CodeNames> names = glyph_names::type1_builtin_encoding(program->view())) {
-                return *names;
-            }
+        std::optional<glyph_names::CodeNames> names;
+        if ((program = program_bytes(document, descriptor, "FontFile"))) {
+            names = font_program::type1_encoding(program->view());
+        } else if ((program = program_bytes(document, descriptor, "FontFile3"))) {
+            names = font_program::cff_encoding(program->view());
         }
+        if (names) return *names;
     }
     const bool symbolic = (flags & 4) != 0;
     if (subtype == "TrueType" && symbolic) return glyph_names::encoding_names(Encoding::WinAnsi);

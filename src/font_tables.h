@@ -31,6 +31,12 @@ constexpr uint16_t kNoGlyph = 0xFFFF;
 enum class Encoding : uint8_t { Standard, WinAnsi, MacRoman, MacExpert, Symbol, ZapfDingbats };
 extern const uint16_t kEncodings[6][256];
 
+// The Compact Font Format's standard strings: SID s (below 391) is the text
+// between offsets s and s + 1.
+constexpr size_t kCffStandardStringCount = 391;
+extern const char kCffStandardStringBytes[];
+extern const uint16_t kCffStandardStringOffsets[kCffStandardStringCount + 1];
+
 // Standard 14 widths in glyph space, sorted by glyph index, per font.
 struct GlyphWidth {
     uint16_t glyph;

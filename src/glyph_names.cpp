@@ -33,15 +33,18 @@ std::optional<char32_t> hex_number(std::string_view digits) {
 
 bool is_scalar(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
+// The text of a listed glyph; false for one listed without a meaning.
+bool append_listed(uint16_t glyph, std::string& out) {
+    const font_tables::GlyphNameEntry& entry = kGlyphNames[glyph];
+    if (entry.text_size == 0) return false;
+    out.append(font_tables::kGlyphTextBytes + entry.text_offset, entry.text_size);
+    return true;
+}
+
 // One component of a glyph name (no period, no underscore).
 bool append_component(std::string_view name, std::string& out) {
     const uint16_t glyph = find(name);
-    if (glyph != kNoGlyph) {
-        const font_tables::GlyphNameEntry& entry = kGlyphNames[glyph];
-        if (entry.text_size == 0) return false;
-        out.append(font_tables::kGlyphTextBytes + entry.text_offset, entry.text_size);
-        return true;
-    }
+    if (glyph != kNoGlyph) return append_listed(glyph, out);
     // "uni" followed by one or more groups of four hex digits, each a BMP
     // character other than a surrogate.
     if (name.size() >= 7 && name.starts_with("uni") && (name.size() - 3) % 4 == 0) {
@@ -62,6 +65,14 @@ bool append_component(std::string_view name, std::string& out) {
         if (value && is_scalar(*value)) {
             cmap::append_utf8(out, *value);
             return true;
+        }
+    }
+    // The TeX extension fonts name the sizes of one symbol with suffixes:
+    // parenleftbig, summationdisplay, tildewide.
+    for (std::string_view size : {"bigg", "Bigg", "big", "Big", "text", "display", "widest", "wider", "wide"}) {
+        if (name.size() > size.size() && name.ends_with(size)) {
+            const uint16_t stem = find(name.substr(0, name.size() - size.size()));
+            return stem != kNoGlyph && append_listed(stem, out);
         }
     }
     return false;
@@ -113,78 +124,6 @@ std::optional<font_tables::Encoding> encoding_named(std::string_view name) {
     if (name == "MacRomanEncoding") return Encoding::MacRoman;
     if (name == "MacExpertEncoding") return Encoding::MacExpert;
     return std::nullopt;
-}
-
-namespace {
-
-// The PostScript tokens of a Type 1 program's clear text, as far as the
-// encoding needs them: names keep their slash, every other token is a run of
-// regular characters or one delimiter.
-class PostScriptTokens {
-public:
-    explicit PostScriptTokens(std::string_view text) : text_(text) {}
-
-    std::optional<std::string_view> next() {
-        for (;;) {
-            while (pos_ < text_.size() && chars::is_white(byte(pos_))) ++pos_;
-            if (pos_ >= text_.size()) return std::nullopt;
-            if (text_[pos_] != '%') break;
-            while (pos_ < text_.size() && text_[pos_] != '\n' && text_[pos_] != '\r') ++pos_;
-        }
-        const size_t start = pos_++;
-        if (text_[start] == '/' || !chars::is_delimiter(byte(start))) {
-            while (pos_ < text_.size() && !chars::is_delimiter(byte(pos_))) ++pos_;
-        }
-        return text_.substr(start, pos_ - start);
-    }
-
-private:
-    uint8_t byte(size_t at) const { return static_cast<uint8_t>(text_[at]); }
-
-    std::string_view text_;
-    size_t pos_ = 0;
-};
-
-std::optional<uint32_t> small_number(std::string_view token) {
-    if (token.empty() || token.size() > 3) return std::nullopt;
-    uint32_t value = 0;
-    for (char c : token) {
-        if (!chars::is_digit(static_cast<uint8_t>(c))) return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return value;
-}
-
-}  // namespace
-
-std::optional<CodeNames> type1_builtin_encoding(std::string_view program) {
-    // The encoding lives in the clear text, before the encrypted part.
-    program = program.substr(0, program.find("eexec"));
-    const size_t key = program.find("/Encoding");
-    if (key == std::string_view::npos) return std::nullopt;
-    PostScriptTokens tokens(program.substr(key + 9));
-    std::optional<std::string_view> token = tokens.next();
-    if (token == "StandardEncoding") return encoding_names(font_tables::Encoding::Standard);
-    // "256 array 0 1 255 {1 index exch /.notdef put} for dup 32 /space put
-    // ... readonly def": each "dup code /name put" assigns one code.  The
-    // walk ends at the first "def", so it reads at most the clear text.
-    CodeNames names{};
-    bool any = false;
-    std::optional<std::string_view> previous[3];
-    for (; token && *token != "def"; token = tokens.next()) {
-        if (*token == "put" && previous[0] == "dup" && previous[2] && previous[2]->starts_with("/")) {
-            const std::optional<uint32_t> code = small_number(previous[1].value_or(""));
-            if (code && *code < 256) {
-                names[*code] = previous[2]->substr(1);
-                any = true;
-            }
-        }
-        previous[0] = previous[1];
-        previous[1] = previous[2];
-        previous[2] = token;
-    }
-    if (!any) return std::nullopt;
-    return names;
 }
 
 std::string_view without_subset_prefix(std::string_view name) {

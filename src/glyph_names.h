@@ -1,7 +1,7 @@
 // What simple fonts name their glyphs with: glyph names turned into
 // Unicode by the Adobe Glyph List rules, the standard encodings (code to
-// glyph name), the built-in encoding of an embedded Type 1 font program and
-// the metrics of the standard 14 fonts with their usual aliases.
+// glyph name) and the metrics of the standard 14 fonts with their usual
+// aliases.
 #pragma once
 
 #include <array>
@@ -37,12 +37,6 @@ CodeNames encoding_names(font_tables::Encoding encoding);
 
 // The standard encoding a /Encoding or /BaseEncoding name stands for.
 std::optional<font_tables::Encoding> encoding_named(std::string_view name);
-
-// The built-in encoding declared in the clear-text part of a Type 1 font
-// program ("/Encoding StandardEncoding def" or "dup code /name put" entries):
-// nullopt when the program declares none that can be read.  The names view
-// `program`.
-std::optional<CodeNames> type1_builtin_encoding(std::string_view program);
 
 // The standard 14 font a /BaseFont names, directly or through the usual
 // aliases (ArialMT, TimesNewRomanPS-BoldMT, CourierNew,Bold, a subset

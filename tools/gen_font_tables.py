@@ -10,7 +10,8 @@ The packages are only the sources of the data, not dependencies of the
 library:
 
 - fontTools (MIT): the Adobe Glyph List and the ITC Zapf Dingbats glyph list
-  (fontTools.agl; the lists themselves are BSD-3-Clause, Adobe).
+  (fontTools.agl; the lists themselves are BSD-3-Clause, Adobe), and the
+  standard strings of the Compact Font Format (fontTools.cffLib).
 - ReportLab (BSD-3-Clause): the six simple-font encodings by glyph name and
   the widths, ascents and descents of the standard 14 fonts, taken from
   Adobe's Core 14 AFM files (redistributable with their notice, which the
@@ -29,6 +30,7 @@ import os
 import sys
 
 import fontTools.agl as agl
+from fontTools.cffLib import cffStandardStrings
 import pdfminer
 from reportlab.pdfbase import _fontdata as rl
 
@@ -59,7 +61,10 @@ TEX_GLYPH_NAMES = {
     "turnstileleft": [0x22A2], "turnstileright": [0x22A3],
     "unionmulti": [0x228E], "unionsq": [0x2294], "vector": [0x20D7],
     "visiblespace": [0x2423], "visualspace": [0x2423],
-    "wreathproduct": [0x2240],
+    "wreathproduct": [0x2240], "Ifractur": [0x2111], "Rfractur": [0x211C],
+    "triangle": [0x25B3], "triangleinv": [0x25BD], "vextendsingle": [0x2223],
+    "vextenddouble": [0x2225], "subsetnoteql": [0x228A], "supersetnoteql": [0x228B],
+    "notexistential": [0x2204], "squaresolid": [0x25A0], "measuredangle": [0x2221],
 }
 
 ENCODINGS = [
@@ -240,6 +245,8 @@ def main():
     emit("//   (Modification noted: only the widths, ascent and descent are kept.)")
     emit("// - CID to Unicode tables and predefined CMaps: Adobe CMap resources")
     emit("//   (Copyright 1990-2019 Adobe, BSD-3-Clause), as converted by pdfminer.six (MIT).")
+    emit("// - The Compact Font Format's 391 standard strings (Adobe Technical Note")
+    emit("//   5176), as shipped in fontTools (MIT).")
     emit("// - Glyph names of the TeX fonts: written for this library.")
     emit("")
     emit('#include "font_tables.h"')
@@ -273,6 +280,18 @@ def main():
         emit("    " + " ".join("{%d,%d,%d,%d}," % e for e in entries[i:i + 6]))
     emit("};")
     emit("const size_t kGlyphNameCount = %d;" % len(entries))
+    emit("")
+
+    # ---- CFF standard strings ----
+    strings = "".join(cffStandardStrings).encode()
+    offsets = [0]
+    for string in cffStandardStrings:
+        offsets.append(offsets[-1] + len(string.encode()))
+    emit("const char kCffStandardStringBytes[] =")
+    emit(c_string_lines(strings) + ";")
+    emit("const uint16_t kCffStandardStringOffsets[%d] = {" % len(offsets))
+    emit(number_lines(offsets, 20))
+    emit("};")
     emit("")
 
     # ---- simple-font encodings ----
