@@ -366,7 +366,8 @@ def main():
     records = []
     for name in cmap_names:
         vertical, mapping = loaded[name]
-        space = code_space(mapping)
+        # A CMap built on another reads that one's codes too.
+        space = code_space({**loaded[USECMAP[name]][1], **mapping} if name in USECMAP else mapping)
         space_first = len(spaces)
         spaces.extend(space)
         range_first, range_count, parent = len(ranges), 0, -1
