@@ -206,6 +206,22 @@ uint32_t hex4(const char* digits) {
 
 bool is_scalar(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
+// The bytes are exactly one well-formed UTF-8 character.
+bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
+    static constexpr uint32_t kLeadMask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    static constexpr uint32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (size == 0 || size > 4) return false;
+    const uint8_t lead = bytes[0];
+    const size_t expected = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (expected != size) return false;
+    uint32_t value = lead & kLeadMask[size];
+    for (size_t i = 1; i < size; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80) return false;
+        value = (value << 6) | (bytes[i] & 0x3F);
+    }
+    return value >= kSmallest[size] && is_scalar(value);
+}
+
 }  // namespace
 
 std::shared_ptr<const FontDecoder> FontDecoder::load(const Document& document, const Dictionary& font) {
@@ -384,11 +400,10 @@ bool FontDecoder::append_cid_text(uint32_t code, size_t size, std::optional<uint
             return true;
         }
         case CidCMap::UnicodeCodes::Utf8: {
-            std::array<char, 4> bytes{};
-            for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(code >> (8 * (size - 1 - i)));
-            const std::string_view view(bytes.data(), size);
-            if (utf8_lossy(view) != view) return false;
-            text += view;
+            std::array<uint8_t, 4> bytes{};
+            for (size_t i = 0; i < size && i < 4; ++i) bytes[i] = static_cast<uint8_t>(code >> (8 * (size - 1 - i)));
+            if (!is_one_utf8_character(bytes, size)) return false;
+            text.append(reinterpret_cast<const char*>(bytes.data()), size);
             return true;
         }
         case CidCMap::UnicodeCodes::None:
