@@ -50,6 +50,10 @@ SIMPLE = "<< /Type /Font /Subtype /Type1 /BaseFont /%s %s >>"
                             "[65 /eacute /uni20AC /f_f_i /ampersand.sc /u1F600 /uni00470048] >>"),
      b"ABCDEFz\xe9", "é€ffi&\U0001F600GHzé"),
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /fi /parenleftbig /Ifractur] >>"), b"ABCa", "ﬁ(ℑa"),
+    (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /dotlessj /angbracketleft /a12 /Alpha.alt_one] >>"),
+     b"ABCD", "ȷ⟨\u261e\u0391"),                                        # TeX, Zapf Dingbats, suffixes
+    ("<< /Subtype /TrueType /BaseFont /Arial /FontDescriptor << /Flags 32 >> >>", b"it\x27s", "it’s"),
+    ("<< /Subtype /MMType1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>", b"\xe9", "é"),
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [300 /A -5 /B 66 /.notdef] >>"), b"BC", "\ufffdC"),
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /g17 /uniD800 /u110000 /cid42] >>"),
      b"ABCD", "\ufffd" * 4),
@@ -66,6 +70,19 @@ def test_tounicode_first_and_encoding_for_the_codes_it_leaves():
     cmap = b"begincmap 1 begincodespacerange <00> <FF> endcodespacerange 1 beginbfchar <41> <0058> endbfchar endcmap"
     font = SIMPLE % ("Helvetica", "/Encoding /WinAnsiEncoding /ToUnicode 200 0 R")
     assert "XB\xe9" in read(font, b"AB\xe9", streams=[(200, cmap, "")])
+
+
+def test_type0_codes_split_by_the_encoding_before_tounicode_lookup():
+    # One- and two-byte codes from the embedded CMap; ToUnicode maps the
+    # one-byte code 41 and the two-byte 8001 (which longest-match reading of
+    # the ToUnicode alone would split differently); 8002 falls back to the
+    # ordering (CID 843 + 1).
+    to_unicode = b"2 beginbfchar <41> <0058> <8001> <0059> endbfchar 1 beginbfchar <0041> <005A> endbfchar"
+    cmap = EMBEDDED_CMAP.replace(b"<8001> 843", b"<8002> 844")
+    font, descendant = type0("200 0 R")
+    font = font.replace(">>", "/ToUnicode 201 0 R >>", 1)
+    text = read(font, b"A\x80\x01\x80\x02", [descendant], [(200, cmap, ""), (201, to_unicode, "")])
+    assert "XYぃ" in text
 
 
 TYPE1_PROGRAM = (b"%!PS-AdobeFont-1.0: CMR10\n/FontName /CMR10 def\n/Encoding 256 array\n"

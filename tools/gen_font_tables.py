@@ -107,7 +107,10 @@ def glyph_names():
         if char != " ":
             names.setdefault("a%d" % index, char)
     for name, values in TEX_GLYPH_NAMES.items():
-        names.setdefault(name, "".join(map(chr, values)))
+        # Where the Adobe Glyph List gives a private-use code point (Adobe's
+        # own, such as dotlessj), the TeX meaning is the useful text.
+        if name not in names or all(0xE000 <= ord(c) <= 0xF8FF for c in names[name]):
+            names[name] = "".join(map(chr, values))
     for encoding in rl.encodings.values():
         for name in encoding:
             if name:
