@@ -120,7 +120,15 @@ glyph_names::CodeNames builtin_encoding(const Document& document, std::string_vi
         } else if ((program = program_bytes(document, descriptor, "FontFile3"))) {
             names = font_program::cff_encoding(program->view());
         }
-        if (names) return *names;
+        if (names) {
+            // A subset program lists only the codes its glyphs use; a code it
+            // leaves out, though shown, is read as StandardEncoding says.
+            const glyph_names::CodeNames standard = glyph_names::encoding_names(Encoding::Standard);
+            for (size_t code = 0; code < 256; ++code) {
+                if ((*names)[code].empty()) (*names)[code] = standard[code];
+            }
+            return *names;
+        }
     }
     const bool symbolic = (flags & 4) != 0;
     if (subtype == "TrueType" && symbolic) return glyph_names::encoding_names(Encoding::WinAnsi);
