@@ -99,7 +99,7 @@ std::optional<DecodedBytes> program_bytes(const Document& document, const Dictio
 }
 
 // The font's own encoding, used where /Encoding gives no base: Symbol and
-// ZapfDingbats have theirs; an embedded Type 1 program declares one; a
+// ZapfDingbats have theirs; an embedded Type 1 or CFF program declares one; a
 // symbolic TrueType font's codes select glyphs through its own cmap, which
 // in practice follows the Windows code page; everything else reads as
 // StandardEncoding.  `program` keeps the bytes the names view.
@@ -123,9 +123,9 @@ glyph_names::CodeNames builtin_encoding(const Document& document, std::string_vi
         if (names) {
             // A subset program lists only the codes its glyphs use; a code it
             // leaves out, though shown, is read as StandardEncoding says.
-            const glyph_names::CodeNames standard = glyph_names::encoding_names(Encoding::Standard);
+            const glyph_names::CodeNames standard_names = glyph_names::encoding_names(Encoding::Standard);
             for (size_t code = 0; code < 256; ++code) {
-                if ((*names)[code].empty()) (*names)[code] = standard[code];
+                if ((*names)[code].empty()) (*names)[code] = standard_names[code];
             }
             return *names;
         }
