@@ -309,12 +309,10 @@ void FontDecoder::load_simple(const Document& document, const Dictionary& font, 
     const std::optional<int64_t> first_char = optional_integer(document, &font, "FirstChar");
     if (widths) {
         code_widths_.fill(missing_width);
-        const int64_t first = first_char.value_or(0);
-        for (size_t i = 0; i < widths->size(); ++i) {
-            const int64_t code = first + static_cast<int64_t>(i);
-            if (code < 0) continue;
-            if (code > 255) break;
-            code_widths_[static_cast<size_t>(code)] = finite_number(document, &(*widths)[i]).value_or(missing_width);
+        // A /FirstChar that is no one-byte code is read as 0.
+        const size_t first = first_char && *first_char >= 0 && *first_char <= 255 ? static_cast<size_t>(*first_char) : 0;
+        for (size_t i = 0; i < widths->size() && first + i < 256; ++i) {
+            code_widths_[first + i] = finite_number(document, &(*widths)[i]).value_or(missing_width);
         }
     } else if (!type3) {
         const font_tables::Standard14Font& metrics =
