@@ -10,6 +10,7 @@
 #include "page.h"
 #include "reading.h"
 #include "resource.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -48,7 +49,7 @@ std::optional<std::string> contents_text(const Dictionary& annotation) {
     const Object* contents = annotation.get("Contents");
     const std::string* bytes = contents ? contents->as_string() : nullptr;
     if (!bytes) return std::nullopt;
-    return decode_text_string(*bytes);
+    return decode_pdf_text_string(*bytes);
 }
 
 LlmImage image_record(const PageImage& image) {

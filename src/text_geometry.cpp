@@ -586,9 +586,10 @@ private:
                 next_x = x + (width + spacing) * ts.scale;
                 box = {x, ts.rise + descent, end_x, ts.rise + ascent};
             } else {
-                // One em downwards per glyph; the glyph hangs centred below
-                // the pen.
-                end_y = y - ts.size;
+                // The glyph hangs centred below the pen and moves it down
+                // by its vertical displacement (one em unless /W2 or /DW2
+                // say otherwise).
+                end_y = y + (glyph.vertical_advance != 0 ? glyph.vertical_advance : -1) * ts.size;
                 next_y = end_y + spacing;
                 box = {x - width / 2, end_y, x + width / 2, y};
             }

@@ -259,6 +259,14 @@ def test_font_from_a_graphics_state_dictionary():
     assert reading("BT /GS1 gs 72 700 Td [(Set) -300 (by gs)] TJ ET", resources=resources) == "Set by gs"
 
 
+def test_type3_font_matrix_scales_advances():
+    # Glyphs 50 units wide in a 1/100 font matrix: half an em, as above.
+    type3 = ("<< /Type /Font /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 100 100] "
+             "/FirstChar 97 /LastChar 98 /Widths [50 50] /CharProcs << >> /Encoding << /Differences [97 /a /b] >> >>")
+    words = doc(bt("(ab) Tj 20 0 Td (ba) Tj"), resources="<< /Font << /F1 %s >> >>" % type3).page_words(0)
+    assert [(w["text"], w["bbox"][0], w["bbox"][2]) for w in words] == [("ab", 72.0, 82.0), ("ba", 92.0, 102.0)]
+
+
 def test_nested_forms_compose_their_matrices():
     inner = (11, "BT /F1 10 Tf 0 0 Td (Deep) Tj ET",
              "/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Matrix [1 0 0 1 5 5]")

@@ -479,7 +479,7 @@ class Document:
         """The text of page ``index`` as a reader sees it.
 
         Glyphs placed by their positions: words of a line joined by a space
-        (or the spaces the content shows), lines by "\n", blocks by an empty
+        (or the spaces the content shows), lines by "\\n", blocks by an empty
         line, in reading order (top to bottom, column by column).  Form
         XObjects and annotation appearances are read; text drawn twice on one
         spot is kept once.  Errors as ``page_text()``.
@@ -489,7 +489,7 @@ class Document:
         """The words of page ``index`` in reading order, with their boxes, fonts and sizes."""
 
     def reading_text(self) -> str:
-        """Every page's ``page_reading_text()``, pages separated by a form feed ("\f")."""
+        """Every page's ``page_reading_text()``, pages separated by a form feed ("\\f")."""
 
     # ---- resources ----
 
