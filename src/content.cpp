@@ -152,7 +152,11 @@ std::vector<ContentOperation> ContentParser::parse() {
         } else if (token.keyword == "null") {
             operands.emplace_back();
         } else {
-            operations.push_back(ContentOperation{std::string(token.keyword), std::move(operands)});
+            // Each operation gets its operands in one allocation of the
+            // exact size; the pending list keeps its capacity for the next.
+            operations.push_back(ContentOperation{
+                std::string(token.keyword),
+                std::vector<Object>(std::make_move_iterator(operands.begin()), std::make_move_iterator(operands.end()))});
             operands.clear();
             if (token.keyword == "ID") skip_inline_image_data(operations.back().operands);
         }
