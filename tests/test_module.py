@@ -28,8 +28,9 @@ def test_method_table_order_and_count():
     names = [n for n in quillet.Document.__dict__ if not n.startswith("__")]
     assert names[:8] == ["source_bytes", "parse", "open", "open_mmap", "version", "effective_version",
                          "page_count", "object_count"]
-    assert names[-3:] == ["named_destinations", "embedded_files", "form_fields"]
-    assert len(names) == 39
+    assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
+    # Methods added since come after the original 39, in the order added.
+    assert names[39:] == ["page_image_files", "image_files"]
 
 
 @pytest.mark.parametrize("target, expected", [
@@ -238,6 +239,7 @@ METHOD_INDEX = [
     ("page_images", "(self, /, index, include_data=False, include_pnm=False)"),
     ("images", "(self, /, include_data=False, include_pnm=False)"), ("named_destinations", "(self, /)"),
     ("embedded_files", "(self, /, include_data=False)"), ("form_fields", "(self, /)"),
+    ("page_image_files", "(self, /, index)"), ("image_files", "(self, /)"),
 ]
 
 
