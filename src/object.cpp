@@ -453,8 +453,6 @@ DecodedBytes Stream::decoded_data_before(size_t count) const {
     return apply_filters(*this, names, std::min(count, names.size()));
 }
 
-std::vector<const Dictionary*> Stream::decode_parameters() const { return filter_parameters(dict, filters().size()); }
-
 std::string Stream::decoded_data() const {
     trace::Span span(trace::kObject, "decoded_data", encoded_len_field(data.size()));
     return decoded_data_cow().into_owned();

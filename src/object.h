@@ -127,9 +127,6 @@ struct Stream {
     // image codec at position `count` (JPEG, JPEG 2000, JBIG2, fax) reads.
     // Borrowed when `count` is 0.
     DecodedBytes decoded_data_before(size_t count) const;
-    // One optional parameter dictionary per filter, from /DecodeParms (or
-    // /DP), checked as decoding checks them.
-    std::vector<const Dictionary*> decode_parameters() const;
 };
 
 struct Object {
