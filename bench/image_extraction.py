@@ -114,6 +114,8 @@ def coverage():
         missing = [(i, ident) for i, ident in oracle if ident not in pages.get(i, {})]
         totals["oracle images"] += len(oracle)
         totals["oracle images without a record"] += len(missing)
+        if loaded:
+            totals["oracle images without a record, files we load"] += len(missing)
         totals["ours with data"] += with_data
         totals["ours with error only"] += sum(1 for p in pages.values() for r in p.values() if r["data"] is None)
         totals["PyMuPDF extracted"] += their_count
