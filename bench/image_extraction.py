@@ -140,12 +140,12 @@ def coverage():
     print()
     print("summary:")
     for key, value in totals.items():
-        print(f"  {key:<40} {value}")
+        print(f"  {key:<48} {value}")
     if totals["PyMuPDF extracted"]:
         share = totals["ours with data"] / totals["PyMuPDF extracted"]
         share_loaded = totals["ours with data"] / max(1, totals["PyMuPDF extracted, files we load"])
-        print(f"  {'share vs PyMuPDF, whole corpus':<40} {share:.1%}")
-        print(f"  {'share vs PyMuPDF, files we load':<40} {share_loaded:.1%}")
+        print(f"  {'share vs PyMuPDF, whole corpus':<48} {share:.1%}")
+        print(f"  {'share vs PyMuPDF, files we load':<48} {share_loaded:.1%}")
     print("  formats:", dict(formats))
     print("errors:")
     for message, count in errors.most_common():
