@@ -379,21 +379,6 @@ std::optional<ImageFileFormat> codec_format(std::string_view filter) {
     return std::nullopt;
 }
 
-// The parameters of filter `index`.  Decoding reads direct parameters
-// only; the codec's parameters are read here, where the document is at
-// hand, so an indirect dictionary (common for fax parameters) counts too.
-const Dictionary* codec_parameters(const Document& document, const Dictionary& dict, size_t index) {
-    const Object* value = dict.get("DecodeParms");
-    if (!value) value = dict.get("DP");
-    if (!value) return nullptr;
-    const Object& params = document.resolve(*value);
-    if (const Array* array = params.as_array()) {
-        if (index >= array->size()) throw PdfError::type_mismatch("stream /DecodeParms", "one entry per filter");
-        return document.resolve((*array)[index]).as_dictionary();
-    }
-    return params.as_dictionary();
-}
-
 std::optional<std::string> jbig2_globals_note(const Dictionary* params) {
     const Object* globals = params ? params->get("JBIG2Globals") : nullptr;
     if (!globals) return std::nullopt;
@@ -515,11 +500,11 @@ ImageFile image_file(const Document& document, const Stream& image) {
     // The codec is the last filter; the ones in front of it are undone.
     const size_t codec = image.filters().size() - 1;
     file.data = image.decoded_data_before(codec);
+    const Dictionary* params = image.decode_parameters()[codec];
     if (file.format == ImageFileFormat::Ccitt) {
-        const Dictionary* params = codec_parameters(document, image.dict, codec);
         file.data = DecodedBytes::owned(ccitt_tiff(document, image.dict, params, file.data.view()));
     } else if (file.format == ImageFileFormat::Jbig2) {
-        file.note = jbig2_globals_note(codec_parameters(document, image.dict, codec));
+        file.note = jbig2_globals_note(params);
     }
     return file;
 }
