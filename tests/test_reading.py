@@ -93,6 +93,21 @@ def test_directions_keep_their_own_lines(content, expected):
     assert reading(content) == expected
 
 
+def test_vertical_writing_runs_down_the_page():
+    cmap = (b"/CIDInit /ProcSet findresource begin 12 dict begin begincmap\n"
+            b"1 begincodespacerange <0000> <FFFF> endcodespacerange\n"
+            b"1 beginbfrange <0041> <005A> <0041> endbfrange\nendcmap end end\n")
+    vertical = ("<< /Type /Font /Subtype /Type0 /BaseFont /TestMincho /Encoding /Identity-V /ToUnicode 100 0 R "
+                "/DescendantFonts [<< /Type /Font /Subtype /CIDFontType0 /BaseFont /TestMincho /DW 1000 "
+                "/CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >> >>] >>")
+    pdf = simple_pdf([bt("(Horizontal line) Tj") + "BT /F2 10 Tf 400 700 Td <004100420043> Tj ET"],
+                     resources="<< /Font << /F1 %s /F2 %s >> >>" % (FONT, vertical),
+                     extra_objects=[(100, b"<< /Length %d >>\nstream\n" % len(cmap) + cmap + b"\nendstream")])
+    d = quillet.Document(pdf)
+    assert d.page_reading_text(0) == "Horizontal line\n\nABC"
+    assert d.page_words(0)[-1]["bbox"] == (395.0, 670.0, 405.0, 700.0)  # one em per glyph, downwards
+
+
 def test_word_values_under_cm_and_tm():
     content = "q 1 0 0 1 50 0 cm BT /F1 10 Tf 2 0 0 3 100 200 Tm (Ab cd) Tj ET Q"
     words = doc(content).page_words(0)
