@@ -24,9 +24,10 @@ def manifest() -> list[dict]:
     return rows
 
 
-def unencrypted_checker_reports():
-    """(file name, parsed qpdf.json) for every corpus file the checker read
-    without encryption (strings of encrypted files are read undecrypted)."""
+def checker_reports():
+    """(file name, parsed qpdf.json) for every corpus file the checker read,
+    encrypted files included when it decrypted them (checker_password gives
+    the password to open them with)."""
     import json
 
     if not (CORPUS / "manifest.tsv").is_file():
@@ -36,5 +37,23 @@ def unencrypted_checker_reports():
             report = json.loads(path.read_bytes().decode("utf-8", "replace"))
         except ValueError:
             continue
-        if not report.get("encrypt", {}).get("encrypted"):
+        encrypt = report.get("encrypt", {})
+        if not encrypt.get("encrypted") or encrypt.get("userpasswordmatched") or encrypt.get("ownerpasswordmatched"):
             yield path.parent.name, report
+
+
+def unencrypted_checker_reports():
+    """checker_reports without the encrypted files."""
+    for name, report in checker_reports():
+        if not report.get("encrypt", {}).get("encrypted"):
+            yield name, report
+
+
+def checker_password(name: str) -> str | None:
+    """The user password of an encrypted corpus file as the checker reports
+    it (None for the empty one or a plain file)."""
+    import re
+
+    check = CORPUS / "oracle" / name / "check.txt"
+    found = re.search(r"^User password = (.*)$", check.read_text("utf-8", "replace"), re.M) if check.is_file() else None
+    return found.group(1) or None if found else None

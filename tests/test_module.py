@@ -28,14 +28,14 @@ def test_method_table_order_and_count():
     names = [n for n in quillet.Document.__dict__ if not n.startswith("__")]
     assert names[:8] == ["source_bytes", "parse", "open", "open_mmap", "version", "effective_version",
                          "page_count", "object_count"]
-    assert names[-3:] == ["named_destinations", "embedded_files", "form_fields"]
-    assert len(names) == 39
+    assert names[-4:] == ["named_destinations", "embedded_files", "form_fields", "encryption"]
+    assert len(names) == 40
 
 
 @pytest.mark.parametrize("target, expected", [
-    (quillet.Document, "(data)"),
-    (quillet.Document.parse, "(data)"),
-    (quillet.Document.open_mmap, "(path)"),
+    (quillet.Document, "(data, password=None)"),
+    (quillet.Document.parse, "(data, password=None)"),
+    (quillet.Document.open_mmap, "(path, password=None)"),
     (quillet.Document.object, "(self, /, number, generation=0)"),
     (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False)"),
     (quillet.Document.ocr_requests, "(self, /, ocr='auto')"),
@@ -217,7 +217,8 @@ def test_documents_are_independent_and_immutable(doc):
 
 # Every method of the class, in method-table order, with its signature.
 METHOD_INDEX = [
-    ("source_bytes", "(self, /)"), ("parse", "(data)"), ("open", "(path)"), ("open_mmap", "(path)"),
+    ("source_bytes", "(self, /)"), ("parse", "(data, password=None)"), ("open", "(path, password=None)"),
+    ("open_mmap", "(path, password=None)"),
     ("version", "(self, /)"), ("effective_version", "(self, /)"), ("page_count", "(self, /)"),
     ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
     ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),
@@ -237,7 +238,7 @@ METHOD_INDEX = [
     ("page_fonts", "(self, /, index, include_data=False)"), ("fonts", "(self, /, include_data=False)"),
     ("page_images", "(self, /, index, include_data=False, include_pnm=False)"),
     ("images", "(self, /, include_data=False, include_pnm=False)"), ("named_destinations", "(self, /)"),
-    ("embedded_files", "(self, /, include_data=False)"), ("form_fields", "(self, /)"),
+    ("embedded_files", "(self, /, include_data=False)"), ("form_fields", "(self, /)"), ("encryption", "(self, /)"),
 ]
 
 

@@ -5,7 +5,7 @@ import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
-from corpus import CORPUS
+from corpus import CORPUS, checker_password
 
 
 
@@ -191,16 +191,14 @@ def qpdf_json(name):
 def corpus_with_labels():
     if not (CORPUS / "oracle").is_dir():
         return []
-    # Encrypted files are left out: their prefixes are stored encrypted and
-    # are not decrypted here.  So is the hybrid-reference file, whose label
-    # tree sits in objects listed only by the /XRefStm stream, which the
-    # loader does not read.
+    # The hybrid-reference file is left out: its label tree sits in objects
+    # listed only by the /XRefStm stream, which the loader does not read.
     names = []
     for oracle in sorted((CORPUS / "oracle").iterdir()):
         data = qpdf_json(oracle.name) or {}
         if oracle.name == "qpdf_hybrid-xref":
             continue
-        if data.get("pagelabels") and not data.get("encrypt", {}).get("encrypted"):
+        if data.get("pagelabels"):
             names.append(oracle.name)
     return names
 
@@ -209,7 +207,7 @@ def corpus_with_labels():
 @pytest.mark.parametrize("name", corpus_with_labels())
 def test_corpus_labels_match_the_oracle(name):
     try:
-        doc = quillet.Document((CORPUS / "files" / (name + ".pdf")).read_bytes())
+        doc = quillet.Document((CORPUS / "files" / (name + ".pdf")).read_bytes(), password=checker_password(name))
         found = doc.page_labels()
     except ValueError as error:
         pytest.skip("not loadable here: %s" % error)
