@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -34,8 +35,7 @@ struct CipherContextFree {
 
 std::string aes_cbc(std::string_view key, std::string_view iv, std::string_view data, bool encrypt) {
     const EVP_CIPHER* cipher = key.size() == 32 ? EVP_aes_256_cbc() : EVP_aes_128_cbc();
-    if ((key.size() != 16 && key.size() != 32) || iv.size() != 16 || data.size() % 16 != 0 ||
-        data.size() > static_cast<size_t>(INT32_MAX)) {
+    if ((key.size() != 16 && key.size() != 32) || iv.size() != 16 || data.size() % 16 != 0) {
         openssl_failure("AES argument check");
     }
     std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> context(EVP_CIPHER_CTX_new());
@@ -44,11 +44,17 @@ std::string aes_cbc(std::string_view key, std::string_view iv, std::string_view 
         openssl_failure("AES set-up");
     }
     std::string out(data.size(), '\0');
-    int written = 0;
-    if (EVP_CipherUpdate(context.get(), reinterpret_cast<unsigned char*>(out.data()), &written, bytes_of(data),
-                         static_cast<int>(data.size())) != 1 ||
-        static_cast<size_t>(written) != data.size()) {
-        openssl_failure("AES");
+    // The interface counts in int: a stream beyond 2 GiB goes in pieces
+    // (whole blocks, so the chaining carries over).
+    constexpr size_t kPiece = size_t{1} << 30;
+    for (size_t done = 0; done < data.size(); done += kPiece) {
+        const size_t piece = std::min(kPiece, data.size() - done);
+        int written = 0;
+        if (EVP_CipherUpdate(context.get(), reinterpret_cast<unsigned char*>(out.data() + done), &written,
+                             bytes_of(data.substr(done, piece)), static_cast<int>(piece)) != 1 ||
+            static_cast<size_t>(written) != piece) {
+            openssl_failure("AES");
+        }
     }
     return out;
 }
