@@ -35,8 +35,9 @@ PdfError unsupported_handler(std::string_view what) {
 struct StandardHandler {
     int64_t version = 0;
     int64_t revision = 0;
-    // Key lengths in bytes to try, most likely first: one, except for a /V 2
-    // dictionary without /Length, whose writers meant 40 or 128 bits.
+    // Key lengths in bytes to try, in order: one, except for a /V 2
+    // dictionary without /Length, where the default of 40 bits is tried
+    // before the 128 bits some writers meant (/U tells which fits).
     std::vector<size_t> key_lengths;
     std::string owner;  // /O and /U: 32 bytes (R2-R4) or 48 (R5, R6)
     std::string user;
@@ -109,8 +110,9 @@ CryptMethod named_filter(const StandardHandler& handler, const Dictionary& encry
     return it->second;
 }
 
-std::vector<size_t> key_lengths(const Dictionary& encrypt, int64_t version) {
-    if (version == 1) return {5};
+std::vector<size_t> key_lengths(const Dictionary& encrypt, int64_t version, int64_t revision) {
+    // Revision 2 keys are 40 bits whatever /Length says.
+    if (version == 1 || revision == 2) return {5};
     if (version == 4) return {16};
     if (version == 5) return {32};
     const std::optional<int64_t> bits = optional_integer(encrypt, "Length", "encryption dictionary /Length");
@@ -154,7 +156,7 @@ StandardHandler read_handler(const Dictionary& encrypt, const Dictionary& traile
         throw unsupported_handler("/Standard /V " + std::to_string(handler.version) + " /R " +
                                   std::to_string(handler.revision));
     }
-    handler.key_lengths = key_lengths(encrypt, handler.version);
+    handler.key_lengths = key_lengths(encrypt, handler.version, handler.revision);
     if (handler.key_lengths.size() == 1) description.key_bits = static_cast<uint32_t>(handler.key_lengths[0] * 8);
 
     const size_t key_string_length = handler.revision >= 5 ? 48 : 32;
