@@ -58,10 +58,10 @@ public:
 
     // Loading only: append in any order, then sort once.
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
-    // Loading only: the entries, for changes in place that keep their ids
-    // (decryption).
-    std::vector<Entry>& loading_entries() { return entries_; }
     void sort();
+    // Loading only: the entries in place, to complete objects once the
+    // objects they refer to are loaded, and to decrypt them.
+    std::vector<Entry>& loading_entries() { return entries_; }
 
 private:
     std::vector<Entry> entries_;
@@ -105,6 +105,10 @@ public:
     XrefMap xref;
     ObjectTable objects;
     PdfVersion version;
+    // Where the offsets written in the file count from: 0, or the position of
+    // the header for a file that has bytes before its header and counts its
+    // offsets from there.  Writers that append to the file count the same way.
+    uint64_t offset_base = 0;
     // Set when the trailer has a non-null /Encrypt.
     std::optional<Encryption> encryption;
 
