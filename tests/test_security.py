@@ -84,11 +84,6 @@ def test_password_reaches_every_constructor(tmp_path):
         quillet.Document(data("r6-aes-256-user"), password=b"user")
 
 
-def test_password_is_ignored_for_a_plain_document():
-    plain = quillet.write_text_pdf(["x"])
-    assert quillet.Document(plain, password="anything").encryption() is None
-
-
 @pytest.mark.parametrize("name", ["r4-aes-128-clear-metadata", "r4-rc4-clear-metadata"])
 def test_metadata_stream_stays_in_the_clear_with_encrypt_metadata_false(name):
     assert b"<dc:format>application/pdf</dc:format>" in data(name)
@@ -341,8 +336,6 @@ def word_bag(text: str) -> dict:
 @pytest.mark.parametrize("name, password", list(decryptable_corpus_files()))
 def test_corpus_file_decrypts_and_reads_like_the_oracle(name, password):
     data = (CORPUS / "files" / (name + ".pdf")).read_bytes()
-    if not data.startswith(b"%PDF-"):
-        pytest.skip("refused before decryption: the header does not start the file")
     ours = word_bag(quillet.Document(data, password=password or None).text())
     expected = word_bag((CORPUS / "oracle" / name / "text.txt").read_text("utf-8", "replace"))
     if not expected:
