@@ -105,6 +105,7 @@ struct XrefSection {
     Dictionary trailer;
     size_t bytes_read = 0;  // from the section's offset to its end
     bool classic = false;
+    ObjectId stream_id;  // a cross-reference stream's own object
 };
 
 // Entries of a subsection are numbered first, first + 1, ...; a count that
@@ -259,6 +260,7 @@ XrefSection read_xref_stream_section(std::string_view bytes, uint64_t offset) {
     }
     section.trailer = std::move(stream->dict);
     section.bytes_read = bytes_read;
+    section.stream_id = id;
     return section;
 }
 
@@ -341,9 +343,12 @@ void add_hybrid_stream_entries(std::string_view bytes, const Document& document,
     for (const auto& entry : section.entries) listed.push_back(entry.first.number);
     std::sort(listed.begin(), listed.end());
     for (auto& row : stream.entries) {
-        if (!std::binary_search(listed.begin(), listed.end(), row.first.number)) {
-            section.entries.push_back(std::move(row));
-        }
+        if (std::binary_search(listed.begin(), listed.end(), row.first.number)) continue;
+        // The stream object itself is where /XRefStm found it, whatever its
+        // own row says: writers that patch a table into a stream-based file
+        // do not always keep that row right, and it names no other object.
+        if (row.first == stream.stream_id) row.second = XrefInUse{*offset, stream.stream_id.generation};
+        section.entries.push_back(std::move(row));
     }
 }
 

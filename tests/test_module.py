@@ -30,7 +30,7 @@ def test_method_table_order_and_count():
                          "page_count", "object_count"]
     # The 39 methods of the index first, in its order; additions follow.
     assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
-    assert names[39:41] == ["toc", "encryption"]
+    assert names[39:40] == ["toc"] and "encryption" in names[40:]
 
 
 @pytest.mark.parametrize("target, expected", [

@@ -444,7 +444,7 @@ def test_xref_stream_update_over_classic_table():
     assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R", "4 0 R", "5 0 R"]
 
 
-def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None) -> bytes:
+def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None, wrong_self_row: bool = False) -> bytes:
     """Objects 1-3 and 5 (5 also packed in object stream 7 as "(packed)");
     a classic table for 0-3 plus `table_rows`, whose trailer's /XRefStm names
     stream 6 listing 5 as compressed, 6 and 7 (and a /Prev not to follow)."""
@@ -452,7 +452,7 @@ def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None) -> bytes
     at[7] = len(out)
     out += b"7 0 obj\n<< /Type /ObjStm /N 1 /First 4 /Length 12 >>\nstream\n5 0 (packed)\nendstream\nendobj\n"
     stm_at = len(out)
-    rows = [(5, (2, 7, 0)), (6, (1, stm_at, 0)), (7, (1, at[7], 0))]
+    rows = [(5, (2, 7, 0)), (6, (1, at[1] if wrong_self_row else stm_at, 0)), (7, (1, at[7], 0))]
     index = b" ".join(b"%d 1" % n for n, _ in rows)
     out += xref_stream_object(6, xref_rows([row for _, row in rows]),
                               b"/Size 8 /Index [%s] /W [1 4 2] /Prev 999999" % index)
@@ -464,8 +464,10 @@ def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None) -> bytes
     return bytes(out)
 
 
-def test_hybrid_file_reads_the_objects_of_its_xref_stm():
-    doc = quillet.Document(hybrid_file())
+@pytest.mark.parametrize("wrong_self_row", [False, True])
+def test_hybrid_file_reads_the_objects_of_its_xref_stm(wrong_self_row):
+    # The stream is object 6 where /XRefStm found it, whatever its own row says.
+    doc = quillet.Document(hybrid_file(wrong_self_row=wrong_self_row))
     assert doc.object_text(5) == "(packed)"
     assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R", "5 0 R", "6 0 R", "7 0 R"]
 

@@ -697,6 +697,10 @@ class Document:
     ) -> None:
         """Releases nothing: a Document holds no open resources."""
 
+    # Temporary, until the reading engine lands with its own page_reading_text.
+    def page_reading_text(self, index: SupportsIndex) -> str:
+        """The page's glyphs decoded through each font, joined (no layout yet)."""
+
 def write_text_pdf(pages: Sequence[str], title: str | None = None, author: str | None = None) -> bytes:
     """A new PDF 1.7 file with one Helvetica 12-point page per text (one blank page for []).
 
