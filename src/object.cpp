@@ -454,24 +454,39 @@ std::vector<std::string_view> Stream::filters() const {
     return names;
 }
 
-DecodedBytes Stream::decoded_data_cow() const {
-    trace::Span span(trace::kObject, "decoded_data_cow", encoded_len_field(data.size()));
-    const std::vector<std::string_view> names = filters();
-    if (span.active()) span.record("filters", std::to_string(names.size()));
-    if (names.empty()) return DecodedBytes::borrowed(data);
+namespace {
 
-    const std::vector<const Dictionary*> params = filter_parameters(*this, names.size());
+// The stream's data through filters[0, count).
+DecodedBytes apply_filters(const Stream& stream, const std::vector<std::string_view>& names, size_t count) {
+    if (count == 0) return DecodedBytes::borrowed(stream.data);
+    const std::vector<const Dictionary*> params = filter_parameters(stream, names.size());
     // Each stage reads the previous stage's output (the raw data for the
     // first) and allocates its own.
     std::string current;
-    std::string_view input = data;
-    for (size_t i = 0; i < names.size(); ++i) {
+    std::string_view input = stream.data;
+    for (size_t i = 0; i < count; ++i) {
         std::string next = apply_filter(names[i], input, params[i]);
         current = std::move(next);
         input = current;
     }
     return DecodedBytes::owned(std::move(current));
 }
+
+}  // namespace
+
+DecodedBytes Stream::decoded_data_cow() const {
+    trace::Span span(trace::kObject, "decoded_data_cow", encoded_len_field(data.size()));
+    const std::vector<std::string_view> names = filters();
+    if (span.active()) span.record("filters", std::to_string(names.size()));
+    return apply_filters(*this, names, names.size());
+}
+
+DecodedBytes Stream::decoded_data_before(size_t count) const {
+    const std::vector<std::string_view> names = filters();
+    return apply_filters(*this, names, std::min(count, names.size()));
+}
+
+std::vector<const Dictionary*> Stream::decode_parameters() const { return filter_parameters(*this, filters().size()); }
 
 std::string Stream::decoded_data() const {
     trace::Span span(trace::kObject, "decoded_data", encoded_len_field(data.size()));

@@ -158,6 +158,13 @@ struct Stream {
     // The data passed through every filter; borrowed when there are none.
     DecodedBytes decoded_data_cow() const;
     std::string decoded_data() const;
+    // The data passed through the first `count` filters only: what an
+    // image codec at position `count` (JPEG, JPEG 2000, JBIG2, fax) reads.
+    // Borrowed when `count` is 0.
+    DecodedBytes decoded_data_before(size_t count) const;
+    // One optional parameter dictionary per filter, as decoding reads them:
+    // what a codec passed through is told by its own entry.
+    std::vector<const Dictionary*> decode_parameters() const;
 };
 
 struct Object {

@@ -41,7 +41,7 @@ extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles, kEncry
 // bind_navigation.cpp
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
-extern const Method kPageFonts, kFonts, kPageImages, kImages;
+extern const Method kPageFonts, kFonts, kPageImages, kImages, kPageImageFiles, kImageFiles;
 // bind_reading_stub.cpp (temporary, until the reading engine lands)
 extern const Method kPageReadingTextStub;
 
