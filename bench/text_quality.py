@@ -7,8 +7,8 @@ least 50 words, the score is the F1 of the two bags (multisets) of
 lower-cased words of two or more word characters (the regex \\w{2,}, with
 Unicode word characters), between our reading_text() and the oracle.  The
 same score for text(), the content-order extraction, is the baseline.
-Files that fail to load are listed apart: their score says nothing about
-the reading engine.  A benchmark, not a test: nothing is asserted.
+Files that fail to load or need a password are listed apart: their score
+says nothing about the reading engine.  A benchmark, not a test: nothing is asserted.
 """
 
 import argparse
@@ -87,7 +87,7 @@ def main() -> None:
     print("\nbelow %.2f: %d" % (args.below, len(below)))
     for name, score in sorted(below, key=lambda row: row[1]):
         print("  %.3f  %-55s %s" % (score, name[:55], REASONS.get(name, "")))
-    print("\nnot loaded: %d" % len(failed))
+    print("\nnot read (load failures, passwords): %d" % len(failed))
     for name, error in failed:
         print("  %-55s %s" % (name[:55], error[:70]))
 

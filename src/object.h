@@ -85,6 +85,11 @@ public:
     // repeated insert would be quadratic on hostile key orders); of repeated
     // keys the later value wins.
     static Dictionary from_entries(std::vector<Entry> entries);
+    // Loading only (decryption changes values in place): every value with
+    // its key, which stays as it is.
+    template <class F>
+    void for_each_value(F&& f);
+    void erase(std::string_view key);
 
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
@@ -200,6 +205,11 @@ struct Object {
         return n && *n == bytes;
     }
 };
+
+template <class F>
+void Dictionary::for_each_value(F&& f) {
+    for (Entry& entry : entries_) f(std::string_view(entry.first), entry.second);
+}
 
 // Integer entry of a /DecodeParms dictionary: the default when the
 // dictionary or key is absent, else a non-negative integer (references are

@@ -40,10 +40,10 @@ PyRef word_record(const ReadingPage& page, const ReadingWord& word, const std::v
 
 }  // namespace
 
-const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().page_count()); }};
+const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.stored_doc().page_count()); }};
 
 const Method kPages{"pages", {}, Method::Instance, [](Call& c) {
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry> pages = c.stored_doc().pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) {
         PyRef record = page_record(i, pages[i]);

@@ -66,7 +66,7 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields, kToc, kEnter, kExit, kPageWords, kPageReadingText, kReadingText,
+                                kFormFields, kToc, kEnter, kExit, kPageWords, kPageReadingText, kReadingText, kEncryption,
                                 kPageImageFiles, kImageFiles>();
         for (const auto& [method, def] : defs) t->docs.push_back(signature_doc(*method));
         for (size_t i = 0; i < defs.size(); ++i) {
@@ -140,7 +140,7 @@ int module_exec(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
-        {Py_tp_doc, const_cast<char*>("Document(data)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>("Document(data, password=None)\n--\n\n")},
         {Py_sq_length, reinterpret_cast<void*>(&document_length)},
         {Py_nb_bool, reinterpret_cast<void*>(&document_bool)},
         {Py_tp_methods, nullptr},
