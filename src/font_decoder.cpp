@@ -71,7 +71,8 @@ std::optional<ToUnicodeCMap> load_to_unicode(const Document& document, const Dic
 
 // Applies a /Differences array: a number sets the next code, each name
 // after it names that code and the ones that follow.
-void apply_differences(const Document& document, const Array& differences, glyph_names::CodeNames& names) {
+void apply_differences(const Document& document, const Array& differences, glyph_names::CodeNames& names,
+                       std::bitset<256>& named) {
     // Out of range until a number says where; names past 255 are dropped.
     int64_t code = 256;
     for (const Object& item : differences) {
@@ -80,59 +81,26 @@ void apply_differences(const Document& document, const Array& differences, glyph
         if (const std::optional<int64_t> number = value->as_integer()) {
             code = *number < 0 ? 256 : std::min<int64_t>(*number, 256);
         } else if (const std::string* name = value->as_name(); name && code < 256) {
+            named.set(static_cast<size_t>(code));
             names[static_cast<size_t>(code++)] = *name;
         }
     }
 }
 
-// The font program of a descriptor, decoded; nullopt when absent or broken
-// (the program is optional for text).
-std::optional<DecodedBytes> program_bytes(const Document& document, const Dictionary* descriptor, std::string_view key) {
-    const Object* value = optional_entry(document, descriptor, key);
-    const Stream* stream = value ? value->as_stream() : nullptr;
+const Stream* optional_stream(const Document& document, const Dictionary* dict, std::string_view key) {
+    const Object* value = optional_entry(document, dict, key);
+    return value ? value->as_stream() : nullptr;
+}
+
+// A font program's bytes, decoded; nullopt when absent or broken (the
+// program is optional for text).
+std::optional<DecodedBytes> program_bytes(const Stream* stream) {
     if (!stream) return std::nullopt;
     try {
         return stream->decoded_data_cow();
     } catch (const PdfError&) {
         return std::nullopt;
     }
-}
-
-// The font's own encoding, used where /Encoding gives no base: Symbol and
-// ZapfDingbats have theirs; an embedded Type 1 or CFF program declares one; a
-// symbolic TrueType font's codes select glyphs through its own cmap, which
-// in practice follows the Windows code page; everything else reads as
-// StandardEncoding.  `program` keeps the bytes the names view.
-glyph_names::CodeNames builtin_encoding(const Document& document, std::string_view subtype,
-                                        const Dictionary* descriptor, int64_t flags,
-                                        const font_tables::Standard14Font* standard,
-                                        std::optional<DecodedBytes>& program) {
-    using font_tables::Encoding;
-    if (subtype == "Type3") return {};
-    if (standard && std::string_view(standard->name) == "Symbol") return glyph_names::encoding_names(Encoding::Symbol);
-    if (standard && std::string_view(standard->name) == "ZapfDingbats") {
-        return glyph_names::encoding_names(Encoding::ZapfDingbats);
-    }
-    if (subtype == "Type1" || subtype == "MMType1") {
-        std::optional<glyph_names::CodeNames> names;
-        if ((program = program_bytes(document, descriptor, "FontFile"))) {
-            names = font_program::type1_encoding(program->view());
-        } else if ((program = program_bytes(document, descriptor, "FontFile3"))) {
-            names = font_program::cff_encoding(program->view());
-        }
-        if (names) {
-            // A subset program lists only the codes its glyphs use; a code it
-            // leaves out, though shown, is read as StandardEncoding says.
-            const glyph_names::CodeNames standard_names = glyph_names::encoding_names(Encoding::Standard);
-            for (size_t code = 0; code < 256; ++code) {
-                if ((*names)[code].empty()) (*names)[code] = standard_names[code];
-            }
-            return *names;
-        }
-    }
-    const bool symbolic = (flags & 4) != 0;
-    if (subtype == "TrueType" && symbolic) return glyph_names::encoding_names(Encoding::WinAnsi);
-    return glyph_names::encoding_names(Encoding::Standard);
 }
 
 // ---- composite fonts: /W and /W2 ----
@@ -273,33 +241,25 @@ void FontDecoder::load_simple(const Document& document, const Dictionary& font, 
 
     // Glyph names: /Encoding (a name, or a dictionary with /BaseEncoding and
     // /Differences), else the font's built-in encoding.
-    std::optional<DecodedBytes> program;
-    std::optional<glyph_names::CodeNames> names;
+    std::optional<font_tables::Encoding> base;
     const Array* differences = nullptr;
     if (const Object* encoding = optional_entry(document, &font, "Encoding")) {
         if (const std::string* name = encoding->as_name()) {
-            if (const std::optional<font_tables::Encoding> known = glyph_names::encoding_named(*name)) {
-                names = glyph_names::encoding_names(*known);
-            }
+            base = glyph_names::encoding_named(*name);
         } else if (const Dictionary* dictionary = encoding->as_dictionary()) {
-            const Object* base = optional_entry(document, dictionary, "BaseEncoding");
-            if (const std::string* name = base ? base->as_name() : nullptr) {
-                if (const std::optional<font_tables::Encoding> known = glyph_names::encoding_named(*name)) {
-                    names = glyph_names::encoding_names(*known);
-                }
+            const Object* base_name_value = optional_entry(document, dictionary, "BaseEncoding");
+            if (const std::string* name = base_name_value ? base_name_value->as_name() : nullptr) {
+                base = glyph_names::encoding_named(*name);
             }
             differences = optional_array(document, dictionary, "Differences");
         }
     }
-    if (!names) names = builtin_encoding(document, subtype, descriptor, flags, standard, program);
-    if (differences) apply_differences(document, *differences, *names);
-
-    for (size_t code = 0; code < 256; ++code) {
-        const size_t offset = texts_.size();
-        if (!(*names)[code].empty() && glyph_names::append_text((*names)[code], texts_)) {
-            code_texts_[code] = CodeText{static_cast<uint32_t>(offset), static_cast<uint32_t>(texts_.size() - offset)};
-        }
+    if (base) {
+        names_ = glyph_names::encoding_names(*base);
+    } else {
+        use_builtin_encoding(document, subtype, descriptor, flags, standard);
     }
+    if (differences) apply_differences(document, *differences, names_, from_differences_);
 
     // Widths: /Widths from /FirstChar, /MissingWidth for the codes outside
     // it.  A font without /Widths (the standard 14 may omit it) is measured
@@ -308,24 +268,101 @@ void FontDecoder::load_simple(const Document& document, const Dictionary& font, 
     const Array* widths = optional_array(document, &font, "Widths");
     const std::optional<int64_t> first_char = optional_integer(document, &font, "FirstChar");
     if (widths) {
-        code_widths_.fill(missing_width);
+        widths_.fill(missing_width);
         // A /FirstChar that is no one-byte code is read as 0.
         const size_t first = first_char && *first_char >= 0 && *first_char <= 255 ? static_cast<size_t>(*first_char) : 0;
         for (size_t i = 0; i < widths->size() && first + i < 256; ++i) {
-            code_widths_[first + i] = finite_number(document, &(*widths)[i]).value_or(missing_width);
+            widths_[first + i] = finite_number(document, &(*widths)[i]).value_or(missing_width);
         }
     } else if (!type3) {
-        const font_tables::Standard14Font& metrics =
-            standard ? *standard : glyph_names::standard_14_substitute(glyph_names::without_subset_prefix(base_name), flags);
-        const double fallback = missing_width > 0 ? missing_width : metrics.fixed_width ? metrics.fixed_width : 500;
-        for (size_t code = 0; code < 256; ++code) {
-            code_widths_[code] = glyph_names::standard_14_width(metrics, (*names)[code]).value_or(fallback);
-        }
+        metrics_by_name_ =
+            standard ? standard : &glyph_names::standard_14_substitute(glyph_names::without_subset_prefix(base_name), flags);
+        fallback_width_ = missing_width > 0 ? missing_width : metrics_by_name_->fixed_width ? metrics_by_name_->fixed_width : 500;
     } else {
-        code_widths_.fill(missing_width);
+        widths_.fill(missing_width);
     }
 
     load_extents(document, descriptor, font, standard);
+}
+
+// The font's own encoding, used where /Encoding gives no base: Symbol and
+// ZapfDingbats have theirs; an embedded Type 1 or CFF program declares one;
+// a symbolic TrueType font's codes select glyphs through its own cmap, which
+// in practice follows the Windows code page; everything else reads as
+// StandardEncoding.
+void FontDecoder::use_builtin_encoding(const Document& document, std::string_view subtype, const Dictionary* descriptor,
+                                       int64_t flags, const font_tables::Standard14Font* standard) {
+    using font_tables::Encoding;
+    if (subtype == "Type3") return;
+    if (standard && std::string_view(standard->name) == "Symbol") {
+        names_ = glyph_names::encoding_names(Encoding::Symbol);
+    } else if (standard && std::string_view(standard->name) == "ZapfDingbats") {
+        names_ = glyph_names::encoding_names(Encoding::ZapfDingbats);
+    } else if (subtype == "Type1" || subtype == "MMType1") {
+        // A program is read when a code needs it (program_names).
+        font_file_ = optional_stream(document, descriptor, "FontFile");
+        font_file3_ = optional_stream(document, descriptor, "FontFile3");
+        if (!font_file_ && !font_file3_) names_ = glyph_names::encoding_names(Encoding::Standard);
+    } else {
+        const bool symbolic = (flags & 4) != 0;
+        names_ = glyph_names::encoding_names(subtype == "TrueType" && symbolic ? Encoding::WinAnsi : Encoding::Standard);
+    }
+}
+
+const glyph_names::CodeNames& FontDecoder::program_names() const {
+    std::call_once(program_read_, [this] {
+        std::optional<glyph_names::CodeNames> names;
+        if ((program_ = program_bytes(font_file_))) {
+            names = font_program::type1_encoding(program_->view());
+        } else if ((program_ = program_bytes(font_file3_))) {
+            names = font_program::cff_encoding(program_->view());
+        }
+        // A program without a readable encoding reads as StandardEncoding;
+        // a subset program lists only the codes its glyphs use, and a code
+        // it leaves out, though shown, is read as StandardEncoding says.
+        program_names_ = glyph_names::encoding_names(font_tables::Encoding::Standard);
+        if (!names) return;
+        for (size_t code = 0; code < 256; ++code) {
+            if (!(*names)[code].empty()) program_names_[code] = (*names)[code];
+        }
+    });
+    return program_names_;
+}
+
+std::string_view FontDecoder::glyph_name(uint8_t code) const {
+    if ((font_file_ || font_file3_) && !from_differences_[code]) return program_names()[code];
+    return names_[code];
+}
+
+FontDecoder::CodeEntry FontDecoder::resolve_code(uint8_t code) const {
+    const std::string_view name = glyph_name(code);
+    CodeEntry entry;
+    entry.width = metrics_by_name_ ? glyph_names::standard_14_width(*metrics_by_name_, name).value_or(fallback_width_)
+                                   : widths_[code];
+    std::string text;  // a text that fits in the entry fits in the string's own buffer
+    if (!name.empty() && glyph_names::append_text(name, text)) {
+        if (text.size() <= entry.text.size()) {
+            std::copy(text.begin(), text.end(), entry.text.begin());
+            entry.text_size = static_cast<uint8_t>(text.size());
+        } else {
+            entry.text_size = kLongText;
+        }
+    }
+    return entry;
+}
+
+FontDecoder::CodeEntry FontDecoder::code_entry(uint8_t code) const {
+    std::atomic<uint8_t>& state = code_states_[code];
+    if (state.load(std::memory_order_acquire) == kResolved) return code_entries_[code];
+    const CodeEntry entry = resolve_code(code);
+    // A thread that finds the code claimed by another uses its own copy,
+    // which is the same.
+    uint8_t expected = kUnresolved;
+    if (state.compare_exchange_strong(expected, kResolving, std::memory_order_relaxed)) {
+        code_entries_[code] = entry;
+        state.store(kResolved, std::memory_order_release);
+    }
+    return entry;
 }
 
 void FontDecoder::load_composite(const Document& document, const Dictionary& font) {
@@ -434,16 +471,23 @@ size_t FontDecoder::next(std::string_view shown, size_t at, Glyph& glyph, std::s
     const bool mapped = to_unicode_ && to_unicode_->lookup(code, size, text);
     double width = 0;
     if (!cmap_) {
-        if (!mapped) {
-            const CodeText& known = code_texts_[code];
-            if (known.size > 0) {
-                text.append(texts_, known.offset, known.size);
-            } else {
-                text += kReplacement;
-                glyph.unmapped = true;
+        const auto byte = static_cast<uint8_t>(code);
+        if (mapped && !metrics_by_name_) {
+            width = widths_[byte];
+        } else {
+            const CodeEntry entry = code_entry(byte);
+            width = entry.width;
+            if (!mapped) {
+                if (entry.text_size == kLongText) {
+                    glyph_names::append_text(glyph_name(byte), text);
+                } else if (entry.text_size > 0) {
+                    text.append(entry.text.data(), entry.text_size);
+                } else {
+                    text += kReplacement;
+                    glyph.unmapped = true;
+                }
             }
         }
-        width = code_widths_[code];
     } else {
         const std::optional<uint32_t> cid = cmap_->cid(code, size);
         if (!mapped && !append_cid_text(code, size, cid, text)) {

@@ -5,12 +5,19 @@
 // and metrics (/Widths, /W, the standard 14 fonts) live in one place.
 //
 // A decoder is built once per font per call and shared by handle; reading
-// a glyph allocates nothing beyond the caller's text buffer.
+// a glyph allocates nothing beyond the caller's text buffer.  Building one
+// is cheap: a simple font's codes are resolved on first use, and an
+// embedded font program is read only when a shown code needs the encoding
+// built into it.  What is filled in lazily is filled in at most once and
+// safely, so one decoder may serve several threads at once.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <optional>
 #include <string_view>
@@ -20,6 +27,7 @@
 #include "cmap.h"
 #include "document.h"
 #include "font_tables.h"
+#include "glyph_names.h"
 #include "object.h"
 
 namespace quillet {
@@ -86,6 +94,8 @@ private:
     void load_composite(const Document& document, const Dictionary& font);
     void load_extents(const Document& document, const Dictionary* descriptor, const Dictionary& font,
                       const font_tables::Standard14Font* standard);
+    void use_builtin_encoding(const Document& document, std::string_view subtype, const Dictionary* descriptor,
+                              int64_t flags, const font_tables::Standard14Font* standard);
 
     // The Unicode text of a Type 0 font's code when its ToUnicode does not
     // give one: the code itself for a Unicode CMap, else through the CID
@@ -95,16 +105,45 @@ private:
     // Decoding: the font's ToUnicode CMap first, when it has one.
     std::optional<ToUnicodeCMap> to_unicode_;
 
-    // Simple fonts: one-byte codes; each code's text from its glyph name
-    // (offset and size in texts_, size 0 when nothing maps it) and its
-    // width in glyph space.
-    struct CodeText {
-        uint32_t offset = 0;
-        uint32_t size = 0;
+    // Simple fonts: one-byte codes.  Each code's glyph name comes from
+    // /Differences, else from the base encoding (/Encoding, or the font's
+    // own).  When the font's own is the one its embedded Type 1 or CFF
+    // program declares, the program is read only once a code needs it:
+    // TeX documents name every shown code in /Differences, and reading their
+    // programs would cost more than their pages.
+    glyph_names::CodeNames names_{};
+    std::bitset<256> from_differences_;
+    const Stream* font_file_ = nullptr;   // base encoding from this Type 1 program,
+    const Stream* font_file3_ = nullptr;  // else from this CFF one, else Standard
+    mutable std::once_flag program_read_;
+    mutable std::optional<DecodedBytes> program_;  // what program_names_ view
+    mutable glyph_names::CodeNames program_names_{};
+    // Widths: from /Widths (with /MissingWidth) when the font has them,
+    // else measured by glyph name with these standard 14 metrics.
+    std::array<double, 256> widths_{};
+    const font_tables::Standard14Font* metrics_by_name_ = nullptr;
+    double fallback_width_ = 0;
+
+    // A code's text and width, worked out on its first use: a page shows
+    // a few dozen of a font's codes, and each name costs two searches of
+    // the glyph tables.  An entry is written once, by the thread that
+    // claims it, and read only after its state says it is complete.
+    static constexpr uint8_t kLongText = 0xFF;
+    struct CodeEntry {
+        double width = 0;
+        // 0 when nothing maps the code; kLongText when the text does not
+        // fit here and is worked out from the name on each use.
+        uint8_t text_size = 0;
+        std::array<char, 15> text{};
     };
-    std::array<CodeText, 256> code_texts_{};
-    std::array<double, 256> code_widths_{};
-    std::string texts_;
+    enum CodeState : uint8_t { kUnresolved, kResolving, kResolved };
+    mutable std::array<std::atomic<uint8_t>, 256> code_states_{};
+    mutable std::array<CodeEntry, 256> code_entries_{};
+
+    std::string_view glyph_name(uint8_t code) const;
+    const glyph_names::CodeNames& program_names() const;
+    CodeEntry code_entry(uint8_t code) const;
+    CodeEntry resolve_code(uint8_t code) const;
 
     // Type 0 fonts: the encoding CMap splits codes and gives CIDs; the
     // descendant's ordering gives their text, /W and /DW (/W2 and /DW2 when

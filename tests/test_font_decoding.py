@@ -51,6 +51,8 @@ SIMPLE = "<< /Type /Font /Subtype /Type1 /BaseFont /%s %s >>"
                             "[65 /eacute /uni20AC /f_f_i /ampersand.sc /u1F600 /uni00470048] >>"),
      b"ABCDEFz\xe9", "é€ffi&\U0001F600GHzé"),
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /fi /parenleftbig /Ifractur] >>"), b"ABCa", "fi(ℑa"),
+    (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /uni4E004E014E024E034E044E05] >>"), b"AxA",
+     "一丁丂七丄丅x一丁丂七丄丅"),                                        # a long text, shown twice
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /dotlessj /angbracketleft /a12 /Alpha.alt_one] >>"),
      b"ABCD", "ȷ⟨\u261e\u0391"),                                        # TeX, Zapf Dingbats, suffixes
     ("<< /Subtype /TrueType /BaseFont /Arial /FontDescriptor << /Flags 32 >> >>", b"it\x27s", "it’s"),
@@ -102,6 +104,32 @@ def test_embedded_type1_builtin_encoding(encoding, shown, expected):
     program = (200, zlib.compress(TYPE1_PROGRAM), "/Filter /FlateDecode /Length1 %d" % len(TYPE1_PROGRAM))
     text = read(font, shown, objects=[descriptor], streams=[program])
     assert expected in text and "B" not in text                     # nothing read past eexec
+
+
+def test_the_program_is_read_when_a_later_page_needs_it():
+    # One call reads both pages with one decoder: the first page's code is
+    # named by /Differences, the second's only by the program.
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R 5 0 R] /Count 2 >>")
+    for number, shown in ((3, b"(a)"), (5, b"<0b>")):
+        b.add(number, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents %d 0 R "
+                      "/Resources << /Font << /F1 100 0 R >> >> >>" % (number + 1))
+        b.stream(number + 1, b"BT /F1 12 Tf 72 700 Td " + shown + b" Tj ET")
+    b.add(100, "<< /Subtype /Type1 /BaseFont /CMR10 /FontDescriptor 101 0 R /Encoding << /Differences [97 /b] >> >>")
+    b.add(101, "<< /Type /FontDescriptor /Flags 4 /FontFile 200 0 R >>")
+    b.stream(200, TYPE1_PROGRAM)
+    assert quillet.Document(b.build()).reading_text() == "b\fff"
+
+
+def test_a_code_tounicode_maps_is_measured_by_its_glyph_name():
+    # Without /Widths the standard 14 metrics measure the glyph the encoding
+    # names (Helvetica's W: 944 units), whatever text ToUnicode gives it.
+    cmap = b"1 begincodespacerange <00> <FF> endcodespacerange 1 beginbfchar <57> <0058> endbfchar"
+    doc = page(SIMPLE % ("Helvetica", "/ToUnicode 200 0 R"), b"72 700 Td (WW) Tj", streams=[(200, cmap, "")])
+    [word] = doc.page_words(0)
+    assert word["text"] == "XX"
+    assert word["bbox"][2] - word["bbox"][0] == pytest.approx(2 * 0.944 * 12)
 
 
 def cff_program(supplement: bool = False) -> bytes:
