@@ -201,7 +201,8 @@ bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
 }  // namespace
 
 std::shared_ptr<const FontDecoder> FontDecoder::load(const Document& document, const Dictionary& font) {
-    std::shared_ptr<FontDecoder> decoder(new FontDecoder());
+    // Default-initialised: the code entries stay untouched until used.
+    std::shared_ptr<FontDecoder> decoder(new FontDecoder);
     if (const Object* base = font.get("BaseFont")) {
         if (const std::string* name = base->as_name()) decoder->base_name_ = utf8_lossy(*name);
     }
@@ -323,10 +324,10 @@ const glyph_names::CodeNames& FontDecoder::program_names() const {
         program_names_ = glyph_names::encoding_names(font_tables::Encoding::Standard);
         if (!names) return;
         for (size_t code = 0; code < 256; ++code) {
-            if (!(*names)[code].empty()) program_names_[code] = (*names)[code];
+            if (!(*names)[code].empty()) (*program_names_)[code] = (*names)[code];
         }
     });
-    return program_names_;
+    return *program_names_;
 }
 
 std::string_view FontDecoder::glyph_name(uint8_t code) const {
@@ -336,7 +337,7 @@ std::string_view FontDecoder::glyph_name(uint8_t code) const {
 
 FontDecoder::CodeEntry FontDecoder::resolve_code(uint8_t code) const {
     const std::string_view name = glyph_name(code);
-    CodeEntry entry;
+    CodeEntry entry{};
     entry.width = metrics_by_name_ ? glyph_names::standard_14_width(*metrics_by_name_, name).value_or(fallback_width_)
                                    : widths_[code];
     std::string text;  // a text that fits in the entry fits in the string's own buffer

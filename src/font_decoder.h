@@ -117,7 +117,7 @@ private:
     const Stream* font_file3_ = nullptr;  // else from this CFF one, else Standard
     mutable std::once_flag program_read_;
     mutable std::optional<DecodedBytes> program_;  // what program_names_ view
-    mutable glyph_names::CodeNames program_names_{};
+    mutable std::optional<glyph_names::CodeNames> program_names_;
     // Widths: from /Widths (with /MissingWidth) when the font has them,
     // else measured by glyph name with these standard 14 metrics.
     std::array<double, 256> widths_{};
@@ -129,16 +129,17 @@ private:
     // the glyph tables.  An entry is written once, by the thread that
     // claims it, and read only after its state says it is complete.
     static constexpr uint8_t kLongText = 0xFF;
+    // Entries are left uninitialised, as most are never used.
     struct CodeEntry {
-        double width = 0;
+        double width;
         // 0 when nothing maps the code; kLongText when the text does not
         // fit here and is worked out from the name on each use.
-        uint8_t text_size = 0;
-        std::array<char, 15> text{};
+        uint8_t text_size;
+        std::array<char, 15> text;
     };
     enum CodeState : uint8_t { kUnresolved, kResolving, kResolved };
     mutable std::array<std::atomic<uint8_t>, 256> code_states_{};
-    mutable std::array<CodeEntry, 256> code_entries_{};
+    mutable std::array<CodeEntry, 256> code_entries_;
 
     std::string_view glyph_name(uint8_t code) const;
     const glyph_names::CodeNames& program_names() const;

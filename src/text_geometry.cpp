@@ -349,7 +349,7 @@ private:
         const std::string* name = operation.operands.empty() ? nullptr : operation.operands.front().as_name();
         if (!name) return;
         if (const auto size = numbers<1>(operation)) text().size = (*size)[0];
-        const FontDecoder* decoder = &cache_.fallback_font();
+        const FontDecoder* decoder = nullptr;
         if (const Dictionary* resources = this->resources(scope)) {
             if (const Object* entry = resources->get("Font")) {
                 const Dictionary* fonts = document_.resolve(*entry).as_dict_like();
@@ -361,7 +361,7 @@ private:
                 }
             }
         }
-        use_font(*decoder);
+        use_font(decoder ? *decoder : cache_.fallback_font());
     }
 
     void use_font(const FontDecoder& decoder) {
