@@ -297,7 +297,7 @@ std::string Document::page_text(const PageEntry& page) const {
 }
 
 std::vector<std::string> Document::page_texts() const {
-    const std::vector<PageEntry> all = pages();
+    const std::vector<PageEntry>& all = pages();
     FontCache cache;
     std::vector<std::string> texts;
     texts.reserve(all.size());
@@ -307,7 +307,7 @@ std::vector<std::string> Document::page_texts() const {
 
 std::string Document::text() const {
     trace::Span span(trace::kDocument, "text");
-    const std::vector<PageEntry> all = pages();
+    const std::vector<PageEntry>& all = pages();
     if (span.active()) span.record("pages", std::to_string(all.size()));
     // One cache for the whole document: a font shared by many pages has its
     // CMap parsed once.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -76,6 +77,7 @@ struct OutlineItem;
 struct FormField;
 struct FormFieldAttributes;
 struct FormWalk;
+struct PageListCache;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
@@ -85,6 +87,12 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
 
 class Document {
 public:
+    // Defined in page.cpp, where the page list cache they own is complete.
+    Document();
+    ~Document();
+    Document(Document&&) noexcept;
+    Document& operator=(Document&&) noexcept;
+
     // ---- loading (document.cpp) ----
     static Document parse(std::string_view bytes);
     static Document parse_mmap_file(const std::string& path);
@@ -112,8 +120,10 @@ public:
     std::string dump_objects() const;
 
     // ---- page tree (page.cpp) ----
-    // The leaf pages in document order, walked afresh on every call.
-    std::vector<PageEntry> pages() const;
+    // The leaf pages in document order.  The tree is walked on the first
+    // call and the list (or the PdfError the walk raised) kept: every later
+    // call, from any thread, returns the same list or throws the same error.
+    const std::vector<PageEntry>& pages() const;
     // The root's declared /Count (not compared with the leaves found).
     uint64_t page_count() const;
     // One step of the walk; `path` holds the ancestors of `id`, `visited`
@@ -205,6 +215,15 @@ public:
     // ---- markdown (markdown.cpp) ----
 
     // ---- llm exports (llm.cpp) ----
+
+private:
+    // The walk behind pages().
+    std::vector<PageEntry> walk_pages() const;
+
+    // Per-page calls all need the page list; walking the tree for each one
+    // would make a loop over the pages quadratic.  The objects the entries
+    // point into live on the heap, so moving a Document keeps them valid.
+    std::unique_ptr<PageListCache> page_cache_;
 };
 
 }  // namespace quillet

@@ -1,8 +1,10 @@
 #include "page.h"
 
+#include <mutex>
 #include <string>
 
 #include "error.h"
+#include "trace.h"
 
 namespace quillet {
 
@@ -27,7 +29,39 @@ PageAttributes PageAttributes::inherit_from(const PageAttributes& parent, const 
     return result;
 }
 
-std::vector<PageEntry> Document::pages() const {
+// A Document is immutable and may be shared between threads, so the first
+// call's walk is done under a lock; afterwards the kept result is only read.
+// Only a PdfError is kept: it follows from the file alone, while a failure
+// such as running out of memory may not happen again.
+struct PageListCache {
+    std::mutex mutex;
+    bool walked = false;
+    std::vector<PageEntry> pages;
+    std::optional<PdfError> error;
+};
+
+Document::Document() : page_cache_(std::make_unique<PageListCache>()) {}
+Document::~Document() = default;
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+
+const std::vector<PageEntry>& Document::pages() const {
+    PageListCache& cache = *page_cache_;
+    const std::lock_guard<std::mutex> lock(cache.mutex);
+    if (!cache.walked) {
+        try {
+            cache.pages = walk_pages();
+        } catch (const PdfError& error) {
+            cache.error = error;
+        }
+        cache.walked = true;
+    }
+    if (cache.error) throw *cache.error;
+    return cache.pages;
+}
+
+std::vector<PageEntry> Document::walk_pages() const {
+    trace::Span span(trace::kDocument, "pages");
     const Object* root = catalog().get("Pages");
     if (!root) throw PdfError::missing_entry("catalog", "Pages");
     const std::optional<ObjectId> root_id = root->as_reference();
@@ -37,6 +71,7 @@ std::vector<PageEntry> Document::pages() const {
     std::set<ObjectId> path;
     size_t visited = 0;
     collect_pages(*root_id, PageAttributes{}, path, out, visited);
+    if (span.active()) span.record("pages", std::to_string(out.size()));
     return out;
 }
 

@@ -479,7 +479,7 @@ std::string add_text_annotation_incremental(std::string_view bytes, uint64_t pag
 
 std::string add_annotation_incremental(std::string_view bytes, uint64_t page_index, Dictionary annotation) {
     const Document document = parse_for_update(bytes);
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     if (page_index >= pages.size()) throw PdfError::type_mismatch("page index", "existing page");
     const ObjectId annotation_id{next_object_number(document), 0};
     const PageEntry& page = pages[page_index];

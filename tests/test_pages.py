@@ -272,6 +272,45 @@ def test_page_index_rule_reports_the_walk_error_first():
         doc.page_text(0)
 
 
+# ---- the page list is walked once per document ----
+
+PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_links", "page_annotations"]
+
+
+def page_walks(records):
+    return [r for r in records if r[0] == "span" and r[2] == "pages"]
+
+
+def test_per_page_loop_walks_the_page_tree_once():
+    doc = quillet.Document(simple_pdf(["BT (p%d) Tj ET" % i for i in range(500)]))
+
+    def every_page_call():
+        for i in range(500):
+            for call in PER_PAGE_CALLS:
+                getattr(doc, call)(i)
+        return doc.text(), doc.pages(), doc.page_chunks(include_fonts=True)
+
+    assert page_walks(quillet._collect_diagnostics(every_page_call)) == [
+        ("span", "quillet::document", "pages", {"pages": "500"})]
+    # Kept, not lost: later calls walk nothing and give the same results.
+    assert page_walks(quillet._collect_diagnostics(lambda: doc.page_text(499))) == []
+    assert doc.page_text(499) == "p499"
+
+
+@pytest.mark.parametrize("call", PER_PAGE_CALLS + ["text", "pages"])
+def test_walk_error_is_kept_and_raised_again(call):
+    doc = tree((2, "<< /Type /Pages /Kids [3 0 R 2 0 R] >>"), (3, "<< /Type /Page >>"))
+    method = getattr(doc, call)
+    args = (0,) if call.startswith("page_") else ()
+
+    def twice():
+        for _ in range(2):
+            with pytest.raises(ValueError, match="^page tree contains a cycle at object 2 0$"):
+                method(*args)
+
+    assert len(page_walks(quillet._collect_diagnostics(twice))) == 1
+
+
 # ---- corpus ----
 
 def corpus_rows():

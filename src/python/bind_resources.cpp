@@ -226,7 +226,7 @@ private:
 // Every page in order (whole-document listings).
 template <class Records>
 PyRef all_pages(const Document& document, Records& records) {
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) records.add_page(list.get(), pages[i], PageOrigin::of(i, pages[i]));
     return list;
@@ -234,7 +234,7 @@ PyRef all_pages(const Document& document, Records& records) {
 
 template <class Records>
 PyRef one_page(const Document& document, uint64_t index, Records& records) {
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     const PageEntry& page = page_at(pages, index);
     PyRef list = checked(PyList_New(0));
     records.add_page(list.get(), page, PageOrigin::unset());

@@ -27,7 +27,7 @@ PyRef page_record(size_t index, const PageEntry& page) {
 const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().page_count()); }};
 
 const Method kPages{"pages", {}, Method::Instance, [](Call& c) {
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.doc().pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) {
         PyRef record = page_record(i, pages[i]);
@@ -47,7 +47,7 @@ const Method kPageTexts{"page_texts", {}, Method::Instance,
 
 const Method kPageText{"page_text", {{"index"}}, Method::Instance, [](Call& c) {
     const uint64_t index = c.u64(0);
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.doc().pages();
     return to_py_text(c.doc().page_text(page_at(pages, index)));
 }};
 

@@ -50,8 +50,8 @@ struct Tables {
     std::vector<PyMethodDef> methods;
     // Copies of the static methods without METH_STATIC, bound to the class.
     std::vector<PyMethodDef> constructors;
-    PyMethodDef write_text_pdf;
-    std::string write_text_pdf_doc;
+    // The module functions; the documentation strings live in `docs`.
+    std::vector<PyMethodDef> functions;
 };
 
 // Built once per process and never freed: the method definitions must
@@ -67,7 +67,11 @@ Tables& tables() {
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
                                 kFormFields>();
+        const auto functions = method_defs<kWriteTextPdf, kCollectDiagnostics>();
+        // Every docstring first: the definitions point into `docs`, which
+        // must not grow afterwards.
         for (const auto& [method, def] : defs) t->docs.push_back(signature_doc(*method));
+        for (const auto& [method, def] : functions) t->docs.push_back(signature_doc(*method));
         for (size_t i = 0; i < defs.size(); ++i) {
             t->methods.push_back(defs[i].second);
             t->methods.back().ml_doc = t->docs[i].c_str();
@@ -77,9 +81,10 @@ Tables& tables() {
         }
         for (PyMethodDef& def : t->constructors) def.ml_flags &= ~METH_STATIC;
         t->methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-        t->write_text_pdf_doc = signature_doc(kWriteTextPdf);
-        t->write_text_pdf = method_def<kWriteTextPdf>();
-        t->write_text_pdf.ml_doc = t->write_text_pdf_doc.c_str();
+        for (size_t i = 0; i < functions.size(); ++i) {
+            t->functions.push_back(functions[i].second);
+            t->functions.back().ml_doc = t->docs[defs.size() + i].c_str();
+        }
         return t;
     }();
     return *tables;
@@ -164,11 +169,14 @@ int module_exec(PyObject* module) {
     PyRef name = PyRef::steal(PyUnicode_FromString("Document"));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
 
-    PyRef function = PyRef::steal(PyCFunction_NewEx(&t.write_text_pdf, module, nullptr));
-    if (!function) return -1;
-    if (PyModule_AddObjectRef(module, "write_text_pdf", function.get()) < 0) return -1;
-    name = PyRef::steal(PyUnicode_FromString("write_text_pdf"));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    for (PyMethodDef& def : t.functions) {
+        PyRef function = PyRef::steal(PyCFunction_NewEx(&def, module, nullptr));
+        if (!function || PyModule_AddObjectRef(module, def.ml_name, function.get()) < 0) return -1;
+        // Underscored functions are private hooks, not exported.
+        if (def.ml_name[0] == '_') continue;
+        name = PyRef::steal(PyUnicode_FromString(def.ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    }
 
     if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
 
