@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <numeric>
 #include <set>
 
 #include "error.h"
@@ -331,12 +332,13 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
     ReadBudget budget("object stream", "bytes of objects", data.size());
     std::vector<ObjectTable::Entry> parsed;
     parsed.reserve(members.size());
+    Parser parser(data);  // one for all members: it reuses its buffers
     for (const auto& [id, index] : members) {
         if (index >= count) throw PdfError::invalid_object_header();
         // first <= data.size() and the offset is 32-bit: no overflow.
         const uint64_t start = first + offsets[index];
         if (start > data.size()) throw PdfError::invalid_object_header();
-        Parser parser(data, static_cast<size_t>(start));
+        parser.set_position(static_cast<size_t>(start));
         parsed.emplace_back(id, parser.parse_object());
         budget.spend(parser.position() - static_cast<size_t>(start));
     }
@@ -346,11 +348,16 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
 void load_objects(std::string_view bytes, Document& document) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
+    document.objects.reserve(static_cast<size_t>(std::count_if(document.xref.begin(), document.xref.end(), [](const auto& entry) {
+        return !std::holds_alternative<XrefFree>(entry.second);
+    })));
+    Parser parser(bytes);  // one for all objects: it reuses its buffers
     for (const auto& [id, entry] : document.xref) {
         if (const auto* compressed = std::get_if<XrefCompressed>(&entry)) {
             groups[compressed->object_stream].emplace_back(id, compressed->index);
         } else if (const auto* in_use = std::get_if<XrefInUse>(&entry)) {
-            Parser parser = parser_at(bytes, in_use->offset);
+            // Offsets past the end read as the end of the data.
+            parser.set_position(static_cast<size_t>(std::min<uint64_t>(in_use->offset, bytes.size())));
             const size_t start = parser.position();
             auto [parsed_id, object] = parser.parse_indirect_object();
             budget.spend(parser.position() - start);
@@ -415,7 +422,25 @@ const Object* ObjectTable::find(ObjectId id) const {
 }
 
 void ObjectTable::sort() {
-    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    // Loading appends the direct objects in order, then the compressed ones:
+    // only the part after the first break in the order needs sorting.  The
+    // entries are large, so their positions are sorted and then merged with
+    // the ordered head, moving each entry once.
+    const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+    const size_t head = static_cast<size_t>(std::is_sorted_until(entries_.begin(), entries_.end(), less) - entries_.begin());
+    if (head == entries_.size()) return;
+    std::vector<size_t> tail(entries_.size() - head);
+    std::iota(tail.begin(), tail.end(), head);
+    std::sort(tail.begin(), tail.end(), [&](size_t a, size_t b) { return entries_[a].first < entries_[b].first; });
+    std::vector<Entry> sorted;
+    sorted.reserve(entries_.size());
+    size_t i = 0;
+    for (const size_t j : tail) {
+        while (i < head && entries_[i].first < entries_[j].first) sorted.push_back(std::move(entries_[i++]));
+        sorted.push_back(std::move(entries_[j]));
+    }
+    while (i < head) sorted.push_back(std::move(entries_[i++]));
+    entries_ = std::move(sorted);
 }
 
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context) {

@@ -56,7 +56,8 @@ public:
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
-    // Loading only: append in any order, then sort once.
+    // Loading only: reserve, append in any order, then sort once.
+    void reserve(size_t count) { entries_.reserve(count); }
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
 

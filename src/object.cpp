@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cstdlib>
 #include <new>
@@ -46,6 +47,15 @@ void Dictionary::insert(std::string key, Object value) {
         return;
     }
     entries_.emplace(it, std::move(key), std::move(value));
+}
+
+Dictionary Dictionary::from_sorted_entries(std::vector<Entry> entries) {
+    assert(std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+               return !(std::string_view(a.first) < std::string_view(b.first));
+           }) == entries.end());
+    Dictionary dict;
+    dict.entries_ = std::move(entries);
+    return dict;
 }
 
 Dictionary Dictionary::from_entries(std::vector<Entry> entries) {

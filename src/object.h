@@ -84,6 +84,9 @@ public:
     // repeated insert would be quadratic on hostile key orders); of repeated
     // keys the later value wins.
     static Dictionary from_entries(std::vector<Entry> entries);
+    // Entries whose keys are already unique and ascending, as a parser that
+    // sorted them itself hands them over: taken as they are.
+    static Dictionary from_sorted_entries(std::vector<Entry> entries);
 
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }

@@ -1,6 +1,9 @@
 #include "parser.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
+#include <numeric>
 #include <string>
 
 #include "error.h"
@@ -24,6 +27,28 @@ private:
     int& depth_;
 };
 
+// Shrinks a scratch vector back to where one container's part began, on
+// every exit path (on success its elements have been moved out already).
+template <class T>
+class ScratchGuard {
+public:
+    explicit ScratchGuard(std::vector<T>& scratch) : scratch_(scratch), base_(scratch.size()) {}
+    ~ScratchGuard() { scratch_.erase(scratch_.begin() + static_cast<std::ptrdiff_t>(base_), scratch_.end()); }
+    ScratchGuard(const ScratchGuard&) = delete;
+    ScratchGuard& operator=(const ScratchGuard&) = delete;
+
+    size_t base() const { return base_; }
+
+private:
+    std::vector<T>& scratch_;
+    size_t base_;
+};
+
+// Dictionaries of real files hold a handful of keys: insertion sort is the
+// fastest there and needs no buffer.  Larger ones, which only a hostile file
+// makes large, are merge-sorted to keep the time n log n.
+constexpr size_t kInsertionSortLimit = 32;
+
 bool starts_number(uint8_t c) { return chars::is_digit(c) || c == '+' || c == '-' || c == '.'; }
 
 }  // namespace
@@ -34,7 +59,16 @@ std::optional<size_t> find_bytes(std::string_view haystack) {
     return at;
 }
 
-Object Parser::parse_object() { return parse_object_from(lexer.next_token()); }
+Token Parser::next_token() {
+    if (lexer.pos == lookahead_from_) {
+        lexer.pos = lookahead_to_;
+        lookahead_from_ = kNoLookahead;
+        return std::move(lookahead_);
+    }
+    return lexer.next_token();
+}
+
+Object Parser::parse_object() { return parse_object_from(next_token()); }
 
 Object Parser::parse_object_from(Token token) {
     switch (token.kind) {
@@ -48,11 +82,20 @@ Object Parser::parse_object_from(Token token) {
             if (lexer.pos < data_.size() && starts_number(static_cast<uint8_t>(data_[lexer.pos]))) {
                 try {
                     Token g = lexer.next_token();
+                    const size_t after_g = lexer.pos;
+                    bool reference = false;
                     if (g.kind == TokenKind::Integer) {
                         lexer.skip_ws_and_comments();
-                        if (lexer.pos < data_.size() && data_[lexer.pos] == 'R' && lexer.next_token().is_keyword("R")) {
-                            generation = std::move(g);
-                        }
+                        reference = lexer.pos < data_.size() && data_[lexer.pos] == 'R' && lexer.next_token().is_keyword("R");
+                    }
+                    if (reference) {
+                        generation = std::move(g);
+                    } else {
+                        // Not a reference: the number read ahead is the next
+                        // token, and is kept for it.
+                        lookahead_from_ = saved;
+                        lookahead_to_ = after_g;
+                        lookahead_ = std::move(g);
                     }
                 } catch (const PdfError&) {
                 }
@@ -94,27 +137,58 @@ Object Parser::parse_object_from(Token token) {
 Object Parser::parse_array(size_t start) {
     if (depth_ >= kMaxNestingDepth) throw PdfError::invalid_token(start, "objects nested too deeply");
     DepthGuard guard(depth_);
-    Array items;
+    ScratchGuard<Object> scratch(array_scratch_);
     while (true) {
-        Token token = lexer.next_token();
-        if (token.kind == TokenKind::ArrayEnd) return items;
-        items.push_back(parse_object_from(std::move(token)));
+        Token token = next_token();
+        if (token.kind == TokenKind::ArrayEnd) {
+            const auto first = array_scratch_.begin() + static_cast<std::ptrdiff_t>(scratch.base());
+            return Array(std::make_move_iterator(first), std::make_move_iterator(array_scratch_.end()));
+        }
+        // Parsed before it is appended: nested containers use the scratch too.
+        Object item = parse_object_from(std::move(token));
+        array_scratch_.push_back(std::move(item));
     }
 }
 
 Object Parser::parse_dictionary(size_t start) {
     if (depth_ >= kMaxNestingDepth) throw PdfError::invalid_token(start, "objects nested too deeply");
     DepthGuard guard(depth_);
-    // Entries are collected and sorted once: inserting one by one would cost
-    // quadratic time on a hostile dictionary with its keys in reverse order.
-    std::vector<Dictionary::Entry> entries;
+    ScratchGuard<Dictionary::Entry> scratch(entry_scratch_);
     while (true) {
-        Token key = lexer.next_token();
-        if (key.kind == TokenKind::DictEnd) return Dictionary::from_entries(std::move(entries));
+        Token key = next_token();
+        if (key.kind == TokenKind::DictEnd) return take_dictionary(scratch.base());
         if (key.kind != TokenKind::Name) throw PdfError::invalid_token(key.start, "expected dictionary key");
         Object value = parse_object();
-        entries.emplace_back(std::move(key.bytes), std::move(value));
+        entry_scratch_.emplace_back(std::move(key.bytes), std::move(value));
     }
+}
+
+Dictionary Parser::take_dictionary(size_t base) {
+    const size_t count = entry_scratch_.size() - base;
+    const auto key = [&](size_t i) { return std::string_view(entry_scratch_[base + i].first); };
+    // Sorting indices moves no entry; each is moved once, into place.  The
+    // sort is stable, so of equal keys the one written later comes later.
+    std::vector<size_t>& order = order_scratch_;
+    order.resize(count);
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (count <= kInsertionSortLimit) {
+        for (size_t i = 1; i < count; ++i) {
+            const size_t item = order[i];
+            size_t j = i;
+            for (; j > 0 && key(item) < key(order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = item;
+        }
+    } else {
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+    }
+    std::vector<Dictionary::Entry> entries;
+    entries.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        // A repeated key keeps the value written last.
+        if (i + 1 < count && key(order[i]) == key(order[i + 1])) continue;
+        entries.push_back(std::move(entry_scratch_[base + order[i]]));
+    }
+    return Dictionary::from_sorted_entries(std::move(entries));
 }
 
 std::pair<ObjectId, Object> Parser::parse_indirect_object() {
@@ -123,7 +197,7 @@ std::pair<ObjectId, Object> Parser::parse_indirect_object() {
     expect_keyword("obj");
     Object value = parse_object();
     if (value.kind() == Object::kDictionary && peek_is_keyword("stream")) {
-        lexer.next_token();
+        next_token();
         value = read_stream_body(std::move(std::get<Dictionary>(value.value)));
     }
     expect_keyword("endobj");
@@ -175,7 +249,7 @@ Dictionary Parser::parse_dictionary_object() {
 }
 
 void Parser::expect_keyword(std::string_view word) {
-    const Token token = lexer.next_token();
+    const Token token = next_token();
     if (!token.is_keyword(word)) {
         std::string message = "expected keyword ";
         message += word;
@@ -185,15 +259,19 @@ void Parser::expect_keyword(std::string_view word) {
 
 bool Parser::peek_is_keyword(std::string_view word) {
     const size_t saved = lexer.pos;
-    const bool matches = lexer.next_token().is_keyword(word);
+    Token token = next_token();
+    const bool matches = token.is_keyword(word);
+    // Kept for the read that follows, whatever the answer.
+    lookahead_from_ = saved;
+    lookahead_to_ = lexer.pos;
+    lookahead_ = std::move(token);
     lexer.pos = saved;
     return matches;
 }
 
 namespace {
 
-uint64_t expect_unsigned(Lexer& lexer, uint64_t max, std::string_view range_message) {
-    const Token token = lexer.next_token();
+uint64_t expect_unsigned(const Token& token, uint64_t max, std::string_view range_message) {
     if (token.kind != TokenKind::Integer) throw PdfError::invalid_token(token.start, "expected integer");
     if (token.integer < 0 || static_cast<uint64_t>(token.integer) > max) {
         throw PdfError::invalid_token(token.start, range_message);
@@ -204,15 +282,15 @@ uint64_t expect_unsigned(Lexer& lexer, uint64_t max, std::string_view range_mess
 }  // namespace
 
 uint16_t Parser::expect_u16() {
-    return static_cast<uint16_t>(expect_unsigned(lexer, std::numeric_limits<uint16_t>::max(), "expected u16 integer"));
+    return static_cast<uint16_t>(expect_unsigned(next_token(), std::numeric_limits<uint16_t>::max(), "expected u16 integer"));
 }
 
 uint32_t Parser::expect_u32() {
-    return static_cast<uint32_t>(expect_unsigned(lexer, std::numeric_limits<uint32_t>::max(), "expected u32 integer"));
+    return static_cast<uint32_t>(expect_unsigned(next_token(), std::numeric_limits<uint32_t>::max(), "expected u32 integer"));
 }
 
 uint64_t Parser::expect_u64() {
-    return expect_unsigned(lexer, std::numeric_limits<uint64_t>::max(), "expected u64 integer");
+    return expect_unsigned(next_token(), std::numeric_limits<uint64_t>::max(), "expected u64 integer");
 }
 
 }  // namespace quillet

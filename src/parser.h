@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "lexer.h"
 #include "object.h"
@@ -41,15 +43,38 @@ public:
     Lexer lexer;
 
 private:
+    // The next token, from the look-ahead when it was read from here before.
+    Token next_token();
     // parse_object for a token already read (the array loop peeks at each
     // element's first token and hands it on instead of reading it twice).
     Object parse_object_from(Token token);
     Object parse_array(size_t start);
     Object parse_dictionary(size_t start);
+    // The dictionary of the entries from `base` on in the entry scratch.
+    Dictionary take_dictionary(size_t base);
     // The body after `stream`; `pos` is just past the keyword.
     Stream read_stream_body(Dictionary dict);
 
     int depth_ = 0;  // open arrays and dictionaries
+
+    // A token read ahead and not used, with the offsets where reading it
+    // began (before white space) and ended.  The buffer never changes, so
+    // reading from `from` again gives this token: next_token hands it out
+    // instead of lexing it twice.  Every integer of "0 0 612 792" is read
+    // once by the reference look-ahead of the one before it, and once more
+    // as itself, without this.
+    static constexpr size_t kNoLookahead = std::numeric_limits<size_t>::max();
+    size_t lookahead_from_ = kNoLookahead;
+    size_t lookahead_to_ = 0;
+    Token lookahead_;
+
+    // Elements of the arrays and entries of the dictionaries being parsed,
+    // innermost last.  A finished container moves its own tail into a
+    // vector of exactly its size: one allocation per container, and the
+    // scratch capacity is reused by every later object of this parser.
+    std::vector<Object> array_scratch_;
+    std::vector<Dictionary::Entry> entry_scratch_;
+    std::vector<size_t> order_scratch_;  // entry indices sorted by key
 };
 
 // Offset of the first "endstream" in haystack, if any.
