@@ -4,6 +4,7 @@
 #include <array>
 
 #include "cmap.h"
+#include "document_cache.h"
 #include "error.h"
 #include "page.h"
 #include "parser.h"
@@ -227,7 +228,10 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             if (!name) continue;
             FontCacheKey key = context.document.font_cache_key(context.page, *name);
             const std::optional<ToUnicodeCMap>* cached = context.fonts.find(key);
-            if (!cached) cached = &context.fonts.insert(std::move(key), context.document.font_to_unicode(context.page, *name));
+            if (!cached) {
+                std::optional<ToUnicodeCMap> cmap = context.document.kept_font_to_unicode(key, context.page, *name);
+                cached = &context.fonts.insert(std::move(key), std::move(cmap));
+            }
             cmap = *cached ? &**cached : nullptr;
         } else if (op == "Tj") {
             if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
@@ -327,6 +331,22 @@ FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view fo
         }
     }
     return FontCacheKey{LocalFontKey{std::string(font_name), page.id}};
+}
+
+std::optional<ToUnicodeCMap> Document::kept_font_to_unicode(const FontCacheKey& key, const PageEntry& page,
+                                                            std::string_view font_name) const {
+    const ObjectId* font = std::get_if<ObjectId>(&key.key);
+    if (!font) return font_to_unicode(page, font_name);
+    DocumentCache& cache = *cache_;
+    {
+        const std::lock_guard<std::mutex> lock(cache.fonts_mutex);
+        if (const auto found = cache.font_cmaps.find(*font); found != cache.font_cmaps.end()) return found->second;
+    }
+    // Parsed outside the lock; should two threads both parse it, the first
+    // to finish is kept (both results are the same).
+    std::optional<ToUnicodeCMap> cmap = font_to_unicode(page, font_name);
+    const std::lock_guard<std::mutex> lock(cache.fonts_mutex);
+    return cache.font_cmaps.emplace(*font, std::move(cmap)).first->second;
 }
 
 std::optional<ToUnicodeCMap> Document::font_to_unicode(const PageEntry& page, std::string_view font_name) const {

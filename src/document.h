@@ -78,7 +78,7 @@ struct OutlineItem;
 struct FormField;
 struct FormFieldAttributes;
 struct FormWalk;
-struct PageListCache;
+struct DocumentCache;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
@@ -88,7 +88,7 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
 
 class Document {
 public:
-    // Defined in page.cpp, where the page list cache they own is complete.
+    // Defined in document_cache.cpp, where the cache they own is complete.
     Document();
     ~Document();
     Document(Document&&) noexcept;
@@ -143,6 +143,11 @@ public:
     std::string page_text_with_cache(const PageEntry& page, FontCache& cache) const;
     FontCacheKey font_cache_key(const PageEntry& page, std::string_view font_name) const;
     std::optional<ToUnicodeCMap> font_to_unicode(const PageEntry& page, std::string_view font_name) const;
+    // font_to_unicode, kept with the document when `key` names a font object
+    // (the CMap then depends on that object alone): later calls, whatever
+    // page they read, reuse it.
+    std::optional<ToUnicodeCMap> kept_font_to_unicode(const FontCacheKey& key, const PageEntry& page,
+                                                      std::string_view font_name) const;
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----
@@ -221,10 +226,9 @@ private:
     // The walk behind pages().
     std::vector<PageEntry> walk_pages() const;
 
-    // Per-page calls all need the page list; walking the tree for each one
-    // would make a loop over the pages quadratic.  The objects the entries
-    // point into live on the heap, so moving a Document keeps them valid.
-    std::unique_ptr<PageListCache> page_cache_;
+    // Results kept between calls (document_cache.h).  What they point into
+    // lives on the heap, so moving a Document keeps them valid.
+    std::unique_ptr<DocumentCache> cache_;
 };
 
 }  // namespace quillet

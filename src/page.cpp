@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "document_cache.h"
 #include "error.h"
 #include "trace.h"
 
@@ -29,34 +30,18 @@ PageAttributes PageAttributes::inherit_from(const PageAttributes& parent, const 
     return result;
 }
 
-// A Document is immutable and may be shared between threads, so the first
-// call's walk is done under a lock; afterwards the kept result is only read.
-// Only a PdfError is kept: it follows from the file alone, while a failure
-// such as running out of memory may not happen again.
-struct PageListCache {
-    std::mutex mutex;
-    bool walked = false;
-    std::vector<PageEntry> pages;
-    std::optional<PdfError> error;
-};
-
-Document::Document() : page_cache_(std::make_unique<PageListCache>()) {}
-Document::~Document() = default;
-Document::Document(Document&&) noexcept = default;
-Document& Document::operator=(Document&&) noexcept = default;
-
 const std::vector<PageEntry>& Document::pages() const {
-    PageListCache& cache = *page_cache_;
-    const std::lock_guard<std::mutex> lock(cache.mutex);
-    if (!cache.walked) {
+    DocumentCache& cache = *cache_;
+    const std::lock_guard<std::mutex> lock(cache.pages_mutex);
+    if (!cache.pages_walked) {
         try {
             cache.pages = walk_pages();
         } catch (const PdfError& error) {
-            cache.error = error;
+            cache.pages_error = error;
         }
-        cache.walked = true;
+        cache.pages_walked = true;
     }
-    if (cache.error) throw *cache.error;
+    if (cache.pages_error) throw *cache.pages_error;
     return cache.pages;
 }
 

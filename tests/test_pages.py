@@ -281,8 +281,17 @@ def page_walks(records):
     return [r for r in records if r[0] == "span" and r[2] == "pages"]
 
 
+# A ToUnicode CMap of a length no other stream of the file has.
+SHARED_CMAP = (b"/CIDInit /ProcSet findresource begin 12 dict begin begincmap\n"
+               b"1 begincodespacerange <00> <FF> endcodespacerange\n"
+               b"1 beginbfrange <20> <7E> <0020> endbfrange\nendcmap end end %%" + b"x" * 100)
+
+
 def test_per_page_loop_walks_the_page_tree_once():
-    doc = quillet.Document(simple_pdf(["BT (p%d) Tj ET" % i for i in range(500)]))
+    pdf = simple_pdf(["BT /F1 9 Tf (p%d) Tj ET" % i for i in range(500)], resources="<< /Font << /F1 2000 0 R >> >>",
+                     extra_objects=[(2000, "<< /Type /Font /Subtype /Type1 /BaseFont /A /ToUnicode 2001 0 R >>"),
+                                    (2001, b"<< /Length %d >>\nstream\n%s\nendstream" % (len(SHARED_CMAP), SHARED_CMAP))])
+    doc = quillet.Document(pdf)
 
     def every_page_call():
         for i in range(500):
@@ -290,8 +299,11 @@ def test_per_page_loop_walks_the_page_tree_once():
                 getattr(doc, call)(i)
         return doc.text(), doc.pages(), doc.page_chunks(include_fonts=True)
 
-    assert page_walks(quillet._collect_diagnostics(every_page_call)) == [
-        ("span", "quillet::document", "pages", {"pages": "500"})]
+    records = quillet._collect_diagnostics(every_page_call)
+    assert page_walks(records) == [("span", "quillet::document", "pages", {"pages": "500"})]
+    # The pages share one font: its CMap is read once, not once per page.
+    cmap_reads = [r for r in records if r[2] == "decoded_data_cow" and r[3]["encoded_len"] == str(len(SHARED_CMAP))]
+    assert len(cmap_reads) == 1
     # Kept, not lost: later calls walk nothing and give the same results.
     assert page_walks(quillet._collect_diagnostics(lambda: doc.page_text(499))) == []
     assert doc.page_text(499) == "p499"

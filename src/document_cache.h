@@ -1,0 +1,41 @@
+// What a loaded document keeps between calls: whole-document work that each
+// per-page call would otherwise redo, so that a loop over the pages costs
+// about what one call for the whole document does.  The results depend on
+// the file alone (a Document never changes), so keeping them changes no
+// result and no error.
+//
+// A Document is immutable and may be used from several threads at once;
+// everything here is filled under a lock and never changed once filled.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "cmap.h"
+#include "error.h"
+#include "object.h"
+#include "page.h"
+
+namespace quillet {
+
+struct DocumentCache {
+    // The page list, walked on first use.  Only a PdfError is kept: it
+    // follows from the file, while a failure such as running out of memory
+    // may not happen again.
+    std::mutex pages_mutex;
+    bool pages_walked = false;
+    std::vector<PageEntry> pages;
+    std::optional<PdfError> pages_error;
+
+    // The ToUnicode CMap (or its absence) of each font object that pages
+    // name by reference: one document's pages typically share a few fonts,
+    // and a CJK font's CMap can take longer to parse than a page's text.
+    // A font whose CMap fails to load is not kept; the next call fails the
+    // same way again.
+    std::mutex fonts_mutex;
+    std::map<ObjectId, std::optional<ToUnicodeCMap>> font_cmaps;
+};
+
+}  // namespace quillet
