@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <optional>
 #include <limits>
 
 #include "error.h"
@@ -118,34 +117,10 @@ namespace {
 
 // The body of a literal string; `lexer.pos` is just past the opening
 // parenthesis at `start`.
-// The number of bytes from `pos` to the parenthesis that closes the string,
-// which bounds its decoded length; nothing when the buffer ends first (the
-// lexer then reports the error).
-std::optional<size_t> literal_string_extent(std::string_view data, size_t pos) {
-    const size_t begin = pos;
-    int64_t depth = 1;
-    while (true) {
-        pos = skip_ordinary_bytes(data, pos);
-        if (pos >= data.size()) return std::nullopt;
-        const char c = data[pos++];
-        if (c == '\\') {
-            // Whatever follows a backslash neither opens nor closes.
-            if (pos++ >= data.size()) return std::nullopt;
-        } else if (c == '(') {
-            ++depth;
-        } else if (--depth == 0) {
-            return pos - 1 - begin;
-        }
-    }
-}
-
 void lex_literal_string(Lexer& lexer, size_t start, std::string& out) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
     size_t pos = lexer.pos;
-    // Strings can be megabytes (images and fonts written inline): growing
-    // the output step by step would allocate and copy it several times over.
-    if (const std::optional<size_t> extent = literal_string_extent(data, pos)) out.reserve(*extent);
     int64_t depth = 1;
     while (pos < n) {
         // Most of a string is ordinary bytes: copy each run of them at once.
@@ -200,8 +175,6 @@ void lex_hex_string(Lexer& lexer, size_t start, std::string& out) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
     size_t pos = lexer.pos;
-    // Two digits make a byte: the distance to the closing > bounds the size.
-    if (const size_t end = data.find('>', pos); end != std::string_view::npos) out.reserve((end - pos + 1) / 2);
     int pending = -1;  // the high digit of an incomplete pair
     while (true) {
         if (pos >= n) throw PdfError::unexpected_eof();
