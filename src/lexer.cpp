@@ -90,27 +90,34 @@ uint8_t hex_pair(uint8_t high, uint8_t low, size_t offset) {
     return static_cast<uint8_t>(chars::hex_value(high) << 4 | chars::hex_value(low));
 }
 
+// The cursor is copied into a local while scanning: `data` is read as
+// chars, which may alias anything, so a loop on the member itself would
+// store it back at every byte.
 void Lexer::skip_ws_and_comments() {
     const size_t n = data.size();
-    while (pos < n) {
-        const uint8_t c = static_cast<uint8_t>(data[pos]);
+    size_t at = pos;
+    while (at < n) {
+        const uint8_t c = static_cast<uint8_t>(data[at]);
         if (chars::is_white(c)) {
-            ++pos;
+            ++at;
         } else if (c == '%') {
             // A comment runs to the end of the line; the line end itself is
             // then skipped as white space.
-            while (pos < n && data[pos] != '\r' && data[pos] != '\n') ++pos;
+            while (at < n && data[at] != '\r' && data[at] != '\n') ++at;
         } else {
-            return;
+            break;
         }
     }
+    pos = at;
 }
 
 std::string_view Lexer::lex_keyword() {
     const size_t start = pos;
     const size_t n = data.size();
-    while (pos < n && !chars::is_delimiter(static_cast<uint8_t>(data[pos]))) ++pos;
-    return data.substr(start, pos - start);
+    size_t at = pos;
+    while (at < n && !chars::is_delimiter(static_cast<uint8_t>(data[at]))) ++at;
+    pos = at;
+    return data.substr(start, at - start);
 }
 
 namespace {

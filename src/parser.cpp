@@ -60,64 +60,101 @@ std::optional<size_t> find_bytes(std::string_view haystack) {
 }
 
 Token Parser::next_token() {
-    if (lexer.pos == lookahead_from_) {
-        lexer.pos = lookahead_to_;
-        lookahead_from_ = kNoLookahead;
-        return std::move(lookahead_);
-    }
-    return lexer.next_token();
+    if (lexer.pos != lookahead_.from) return lexer.next_token();
+    Token token;
+    token.kind = lookahead_.kind;
+    token.start = lookahead_.start;
+    token.keyword = lookahead_.keyword;
+    token.integer = lookahead_.integer;
+    token.real = lookahead_.real;
+    lexer.pos = lookahead_.to;
+    lookahead_.from = Lookahead::kNone;
+    return token;
+}
+
+void Parser::keep_lookahead(const Token& token, size_t from, size_t to) {
+    if (token.kind == TokenKind::Name || token.kind == TokenKind::String) return;
+    lookahead_ = Lookahead{from, to, token.kind, token.start, token.keyword, token.integer, token.real};
 }
 
 Object Parser::parse_object() { return parse_object_from(next_token()); }
 
-Object Parser::parse_object_from(Token token) {
-    switch (token.kind) {
-        case TokenKind::Integer: {
-            // "n g R" is a reference; anything else leaves n a plain integer
-            // and the lookahead unread.  Lookahead failures (the end of the
-            // data, a malformed token) only mean "not a reference".
-            const size_t saved = lexer.pos;
-            std::optional<Token> generation;
-            lexer.skip_ws_and_comments();
-            if (lexer.pos < data_.size() && starts_number(static_cast<uint8_t>(data_[lexer.pos]))) {
-                try {
-                    Token g = lexer.next_token();
-                    const size_t after_g = lexer.pos;
-                    bool reference = false;
-                    if (g.kind == TokenKind::Integer) {
-                        lexer.skip_ws_and_comments();
-                        reference = lexer.pos < data_.size() && data_[lexer.pos] == 'R' && lexer.next_token().is_keyword("R");
-                    }
-                    if (reference) {
-                        generation = std::move(g);
-                    } else {
-                        // Not a reference: the number read ahead is the next
-                        // token, and is kept for it.
-                        lookahead_from_ = saved;
-                        lookahead_to_ = after_g;
-                        lookahead_ = std::move(g);
-                    }
-                } catch (const PdfError&) {
-                }
+std::optional<ObjectId> Parser::reference_after(const Token& number) {
+    // "n g R" is a reference; anything else leaves n a plain integer and
+    // the lookahead unread.  Lookahead failures (the end of the data, a
+    // malformed token) only mean "not a reference".
+    const size_t saved = lexer.pos;
+    bool reference = false;
+    int64_t generation = 0;
+    size_t generation_start = 0;
+    lexer.skip_ws_and_comments();
+    if (lexer.pos < data_.size() && starts_number(static_cast<uint8_t>(data_[lexer.pos]))) {
+        try {
+            const Token g = lexer.next_token();
+            const size_t after_g = lexer.pos;
+            if (g.kind == TokenKind::Integer) {
+                lexer.skip_ws_and_comments();
+                reference = lexer.pos < data_.size() && data_[lexer.pos] == 'R' && lexer.next_token().is_keyword("R");
             }
-            if (!generation) {
-                lexer.pos = saved;
-                return Number::integer(token.integer);
+            if (reference) {
+                generation = g.integer;
+                generation_start = g.start;
+            } else {
+                // Not a reference: the number read ahead is the next token,
+                // and is kept for it.
+                keep_lookahead(g, saved, after_g);
             }
-            if (token.integer < 0 || token.integer > std::numeric_limits<uint32_t>::max()) {
-                throw PdfError::invalid_token(generation->start, "invalid object number");
-            }
-            if (generation->integer < 0 || generation->integer > std::numeric_limits<uint16_t>::max()) {
-                throw PdfError::invalid_token(generation->start, "invalid generation number");
-            }
-            return ObjectId{static_cast<uint32_t>(token.integer), static_cast<uint16_t>(generation->integer)};
+        } catch (const PdfError&) {
         }
+    }
+    if (!reference) {
+        lexer.pos = saved;
+        return std::nullopt;
+    }
+    if (number.integer < 0 || number.integer > std::numeric_limits<uint32_t>::max()) {
+        throw PdfError::invalid_token(generation_start, "invalid object number");
+    }
+    if (generation < 0 || generation > std::numeric_limits<uint16_t>::max()) {
+        throw PdfError::invalid_token(generation_start, "invalid generation number");
+    }
+    return ObjectId{static_cast<uint32_t>(number.integer), static_cast<uint16_t>(generation)};
+}
+
+template <class Place>
+void Parser::place_value(Token&& token, Place&& place) {
+    // Scalars, most of what files hold, are made where they go: moving an
+    // Object costs a dispatch on its kind, and so does destroying the
+    // moved-from one.
+    switch (token.kind) {
+        case TokenKind::Integer:
+            if (const std::optional<ObjectId> id = reference_after(token)) {
+                place(*id);
+            } else {
+                place(Number::integer(token.integer));
+            }
+            return;
         case TokenKind::Real:
-            return Number::real(token.real);
+            place(Number::real(token.real));
+            return;
         case TokenKind::Name:
-            return Name{std::move(token.bytes)};
+            place(Name{std::move(token.bytes)});
+            return;
         case TokenKind::String:
-            return String{std::move(token.bytes)};
+            place(String{std::move(token.bytes)});
+            return;
+        default:
+            place(parse_compound(std::move(token)));
+    }
+}
+
+Object Parser::parse_object_from(Token&& token) {
+    std::optional<Object> value;
+    place_value(std::move(token), [&](auto&& v) { value.emplace(std::forward<decltype(v)>(v)); });
+    return std::move(*value);
+}
+
+Object Parser::parse_compound(Token&& token) {
+    switch (token.kind) {
         case TokenKind::Keyword:
             if (token.keyword == "true") return true;
             if (token.keyword == "false") return false;
@@ -127,8 +164,8 @@ Object Parser::parse_object_from(Token token) {
             return parse_array(token.start);
         case TokenKind::DictStart:
             return parse_dictionary(token.start);
-        case TokenKind::ArrayEnd:
-        case TokenKind::DictEnd:
+        default:
+            // ArrayEnd or DictEnd: the scalars are placed before this.
             break;
     }
     throw PdfError::invalid_token(token.start, "unexpected token " + token.debug());
@@ -144,9 +181,9 @@ Object Parser::parse_array(size_t start) {
             const auto first = array_scratch_.begin() + static_cast<std::ptrdiff_t>(scratch.base());
             return Array(std::make_move_iterator(first), std::make_move_iterator(array_scratch_.end()));
         }
-        // Parsed before it is appended: nested containers use the scratch too.
-        Object item = parse_object_from(std::move(token));
-        array_scratch_.push_back(std::move(item));
+        // Nested containers use the scratch too: each is finished before
+        // it is placed.
+        place_value(std::move(token), [this](auto&& item) { array_scratch_.emplace_back(std::forward<decltype(item)>(item)); });
     }
 }
 
@@ -158,8 +195,9 @@ Object Parser::parse_dictionary(size_t start) {
         Token key = next_token();
         if (key.kind == TokenKind::DictEnd) return take_dictionary(scratch.base());
         if (key.kind != TokenKind::Name) throw PdfError::invalid_token(key.start, "expected dictionary key");
-        Object value = parse_object();
-        entry_scratch_.emplace_back(std::move(key.bytes), std::move(value));
+        place_value(next_token(), [&](auto&& value) {
+            entry_scratch_.emplace_back(std::move(key.bytes), std::forward<decltype(value)>(value));
+        });
     }
 }
 
@@ -259,14 +297,11 @@ void Parser::expect_keyword(std::string_view word) {
 
 bool Parser::peek_is_keyword(std::string_view word) {
     const size_t saved = lexer.pos;
-    Token token = next_token();
-    const bool matches = token.is_keyword(word);
+    const Token token = next_token();
     // Kept for the read that follows, whatever the answer.
-    lookahead_from_ = saved;
-    lookahead_to_ = lexer.pos;
-    lookahead_ = std::move(token);
+    keep_lookahead(token, saved, lexer.pos);
     lexer.pos = saved;
-    return matches;
+    return token.is_keyword(word);
 }
 
 namespace {

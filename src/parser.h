@@ -45,9 +45,16 @@ public:
 private:
     // The next token, from the look-ahead when it was read from here before.
     Token next_token();
-    // parse_object for a token already read (the array loop peeks at each
-    // element's first token and hands it on instead of reading it twice).
-    Object parse_object_from(Token token);
+    // parse_object for a token already read.
+    Object parse_object_from(Token&& token);
+    // The value a token starts, handed to place(value): scalars as Number,
+    // ObjectId, Name or String, built in the caller's container.
+    template <class Place>
+    void place_value(Token&& token, Place&& place);
+    // After an Integer token: "g R" makes it a reference; nothing otherwise.
+    std::optional<ObjectId> reference_after(const Token& number);
+    // Booleans, null, arrays and dictionaries; fails on any other token.
+    Object parse_compound(Token&& token);
     Object parse_array(size_t start);
     Object parse_dictionary(size_t start);
     // The dictionary of the entries from `base` on in the entry scratch.
@@ -63,10 +70,22 @@ private:
     // instead of lexing it twice.  Every integer of "0 0 612 792" is read
     // once by the reference look-ahead of the one before it, and once more
     // as itself, without this.
-    static constexpr size_t kNoLookahead = std::numeric_limits<size_t>::max();
-    size_t lookahead_from_ = kNoLookahead;
-    size_t lookahead_to_ = 0;
-    Token lookahead_;
+    // Only tokens without bytes of their own are kept (numbers, keywords,
+    // delimiters): handing one out then copies a few fields.
+    struct Lookahead {
+        static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+        size_t from = kNone;
+        size_t to = 0;
+        TokenKind kind = TokenKind::Keyword;
+        size_t start = 0;
+        std::string_view keyword;
+        int64_t integer = 0;
+        double real = 0.0;
+    };
+    Lookahead lookahead_;
+    // Keeps `token`, read from `from` up to `to`, for the next read from
+    // `from` (unless it has bytes of its own).
+    void keep_lookahead(const Token& token, size_t from, size_t to);
 
     // Elements of the arrays and entries of the dictionaries being parsed,
     // innermost last.  A finished container moves its own tail into a
