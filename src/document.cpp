@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
-#include <numeric>
 #include <set>
 
 #include "error.h"
@@ -422,25 +421,14 @@ const Object* ObjectTable::find(ObjectId id) const {
 }
 
 void ObjectTable::sort() {
-    // Loading appends the direct objects in order, then the compressed ones:
-    // only the part after the first break in the order needs sorting.  The
-    // entries are large, so their positions are sorted and then merged with
-    // the ordered head, moving each entry once.
+    // Loading appends the direct objects in order, then the compressed ones
+    // group by group, each group in order too: only the part after the first
+    // break in the order can need sorting, and then the two runs merge.
     const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
-    const size_t head = static_cast<size_t>(std::is_sorted_until(entries_.begin(), entries_.end(), less) - entries_.begin());
-    if (head == entries_.size()) return;
-    std::vector<size_t> tail(entries_.size() - head);
-    std::iota(tail.begin(), tail.end(), head);
-    std::sort(tail.begin(), tail.end(), [&](size_t a, size_t b) { return entries_[a].first < entries_[b].first; });
-    std::vector<Entry> sorted;
-    sorted.reserve(entries_.size());
-    size_t i = 0;
-    for (const size_t j : tail) {
-        while (i < head && entries_[i].first < entries_[j].first) sorted.push_back(std::move(entries_[i++]));
-        sorted.push_back(std::move(entries_[j]));
-    }
-    while (i < head) sorted.push_back(std::move(entries_[i++]));
-    entries_ = std::move(sorted);
+    const auto tail = std::is_sorted_until(entries_.begin(), entries_.end(), less);
+    if (tail == entries_.end()) return;
+    if (!std::is_sorted(tail, entries_.end(), less)) std::sort(tail, entries_.end(), less);
+    std::inplace_merge(entries_.begin(), tail, entries_.end(), less);
 }
 
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context) {
