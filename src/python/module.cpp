@@ -66,7 +66,8 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields, kToc, kEnter, kExit>();
+                                kFormFields, kToc, kEnter, kExit, kPageReadingTextStub, kPageImageFiles,
+                                kImageFiles>();
         const auto functions = method_defs<kWriteTextPdf, kCollectDiagnostics>();
         // Every docstring first: the definitions point into `docs`, which
         // must not grow afterwards.
