@@ -274,7 +274,7 @@ def test_page_index_rule_reports_the_walk_error_first():
 
 # ---- the page list is walked once per document ----
 
-PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_links", "page_annotations"]
+PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_image_files", "page_links", "page_annotations"]
 
 
 def page_walks(records):
