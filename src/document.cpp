@@ -500,7 +500,7 @@ void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
     }
 }
 
-void load_objects(std::string_view bytes, Document& document) {
+void load_objects(std::string_view bytes, Document& document, const LoadOptions& options) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
     document.objects.reserve(static_cast<size_t>(std::count_if(document.xref.begin(), document.xref.end(), [](const auto& entry) {
@@ -523,6 +523,15 @@ void load_objects(std::string_view bytes, Document& document) {
                 return trace::Fields{{"id", id.display()}};
             });
         }
+    }
+
+    // Decrypted before the object streams open, so the objects inside them
+    // are plain (the standard keeps the /Encrypt dictionary out of object
+    // streams, so the direct objects hold it), and before filter entries are
+    // resolved, so that their copies are plain too.
+    document.encryption = decrypt_objects(document.trailer, document.objects, options.password);
+    if (!groups.empty() && document.encryption && document.encryption->streams_locked) {
+        throw *document.encryption->failure;
     }
 
     // Object streams are decoded before any compressed object exists, so
@@ -616,7 +625,7 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
     return pairs;
 }
 
-Document Document::parse(std::string_view bytes) {
+Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     trace::Span span(trace::kDocument, "parse",
                      fields_if_traced([&] { return trace::Fields{{"bytes", std::to_string(bytes.size())}}; }));
     Document document;
@@ -629,7 +638,7 @@ Document Document::parse(std::string_view bytes) {
                              {"start_xref", std::to_string(document.start_xref)}};
     });
     read_xref_chain(bytes, document);
-    load_objects(bytes, document);
+    load_objects(bytes, document, options);
     trace::event(trace::kDocument, "parsed PDF object graph", [&] {
         return trace::Fields{{"xref_entries", std::to_string(document.xref.size())},
                              {"objects", std::to_string(document.objects.size())}};
@@ -637,7 +646,7 @@ Document Document::parse(std::string_view bytes) {
     return document;
 }
 
-Document Document::parse_mmap_file(const std::string& path) {
+Document Document::parse_mmap_file(const std::string& path, const LoadOptions& options) {
     // The system cannot be handed a path with an embedded NUL.
     if (path.find('\0') != std::string::npos) {
         throw PdfError::io("failed to open " + path, "file name contained an unexpected NUL byte");
@@ -648,15 +657,24 @@ Document Document::parse_mmap_file(const std::string& path) {
     struct stat info {};
     if (fstat(file.fd_, &info) != 0) throw PdfError::io("failed to memory-map " + path, os_error_text(errno));
     // An empty file cannot be mapped; it parses as empty bytes instead.
-    if (info.st_size <= 0) return parse(std::string_view());
+    if (info.st_size <= 0) return parse(std::string_view(), options);
     file.length_ = static_cast<size_t>(info.st_size);
     void* address = mmap(nullptr, file.length_, PROT_READ, MAP_PRIVATE, file.fd_, 0);
     if (address == MAP_FAILED) throw PdfError::io("failed to memory-map " + path, os_error_text(errno));
     file.address_ = address;
-    return parse(std::string_view(static_cast<const char*>(address), file.length_));
+    return parse(std::string_view(static_cast<const char*>(address), file.length_), options);
 }
 
 // ---- lookups ----
+
+void Document::require_plain_content() const {
+    if (encryption && (encryption->strings_locked || encryption->streams_locked)) throw *encryption->failure;
+}
+
+void Document::require_plain_embedded_files() const {
+    require_plain_content();
+    if (encryption && encryption->embedded_files_locked) throw *encryption->failure;
+}
 
 const Object& Document::get(ObjectId id) const {
     const Object* object = objects.find(id);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "object.h"
+#include "security.h"
 
 namespace quillet {
 
@@ -61,7 +62,7 @@ public:
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
     // Loading only: the entries in place, to complete objects once the
-    // objects they refer to are loaded.
+    // objects they refer to are loaded, and to decrypt them.
     std::vector<Entry>& loading_entries() { return entries_; }
 
 private:
@@ -89,6 +90,13 @@ uint64_t required_usize(const Dictionary& dict, std::string_view key, std::strin
 // /Index of a cross-reference stream as (first, count) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
 
+struct LoadOptions {
+    // For an encrypted document: tried as the user password, then as the
+    // owner password (UTF-8).  Without one the empty password is tried; a
+    // given one that fits neither fails the load.
+    std::optional<std::string> password;
+};
+
 class Document {
 public:
     // Defined in document_cache.cpp, where the cache they own is complete.
@@ -98,8 +106,8 @@ public:
     Document& operator=(Document&&) noexcept;
 
     // ---- loading (document.cpp) ----
-    static Document parse(std::string_view bytes);
-    static Document parse_mmap_file(const std::string& path);
+    static Document parse(std::string_view bytes, const LoadOptions& options = {});
+    static Document parse_mmap_file(const std::string& path, const LoadOptions& options = {});
 
     uint64_t start_xref = 0;
     Dictionary trailer;
@@ -110,6 +118,17 @@ public:
     // the header for a file that has bytes before its header and counts its
     // offsets from there.  Writers that append to the file count the same way.
     uint64_t offset_base = 0;
+    // Set when the trailer has a non-null /Encrypt.
+    std::optional<Encryption> encryption;
+
+    // Every operation whose result holds strings or stream data calls this
+    // first: it throws the reason when they stay encrypted (no password
+    // fitted, or the handler is unknown), so ciphertext never passes for
+    // text.
+    void require_plain_content() const;
+    // The same for the streams of embedded files, which a document can
+    // encrypt on their own (/EFF).
+    void require_plain_embedded_files() const;
 
     // ---- lookups (document.cpp) ----
     // The object with this id, or nullptr.

@@ -88,6 +88,11 @@ public:
     // Entries whose keys are already unique and ascending, as a parser that
     // sorted them itself hands them over: taken as they are.
     static Dictionary from_sorted_entries(std::vector<Entry> entries);
+    // Loading only (decryption changes values in place): every value with
+    // its key, which stays as it is.
+    template <class F>
+    void for_each_value(F&& f);
+    void erase(std::string_view key);
 
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
@@ -203,6 +208,11 @@ struct Object {
         return n && *n == bytes;
     }
 };
+
+template <class F>
+void Dictionary::for_each_value(F&& f) {
+    for (Entry& entry : entries_) f(std::string_view(entry.first), entry.second);
+}
 
 // Integer entry of a /DecodeParms dictionary: the default when the
 // dictionary or key is absent, else a non-negative integer (references are

@@ -73,6 +73,11 @@ struct UpdateObject {
 std::string append_incremental_update(std::string_view bytes, const Document& document,
                                       const std::vector<UpdateObject>& objects, std::optional<ObjectId> info);
 
+// Fails for a document whose trailer has /Encrypt: the edits below refuse
+// encrypted files.  Callers holding the loaded document check it first,
+// before the file is read again.
+void refuse_encrypted(const Document& document);
+
 std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update);
 std::string add_uri_link_incremental(std::string_view bytes, uint64_t page_index, const Rect& rect,
                                      std::string_view uri);

@@ -30,14 +30,14 @@ def test_method_table_order_and_count():
                          "page_count", "object_count"]
     # The 39 methods of the index first, in its order; additions follow.
     assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
-    assert names[39:40] == ["toc"]
+    assert names[39:40] == ["toc"] and "encryption" in names[40:]
     assert names[-2:] == ["page_image_files", "image_files"]
 
 
 @pytest.mark.parametrize("target, expected", [
-    (quillet.Document, "(data)"),
-    (quillet.Document.parse, "(data)"),
-    (quillet.Document.open_mmap, "(path)"),
+    (quillet.Document, "(data, password=None)"),
+    (quillet.Document.parse, "(data, password=None)"),
+    (quillet.Document.open_mmap, "(path, password=None)"),
     (quillet.Document.object, "(self, /, number, generation=0)"),
     (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False)"),
     (quillet.Document.ocr_requests, "(self, /, ocr='auto')"),
@@ -221,7 +221,8 @@ def test_documents_are_independent_and_immutable(doc):
 
 # Every method of the class, in method-table order, with its signature.
 METHOD_INDEX = [
-    ("source_bytes", "(self, /)"), ("parse", "(data)"), ("open", "(path)"), ("open_mmap", "(path)"),
+    ("source_bytes", "(self, /)"), ("parse", "(data, password=None)"), ("open", "(path, password=None)"),
+    ("open_mmap", "(path, password=None)"),
     ("version", "(self, /)"), ("effective_version", "(self, /)"), ("page_count", "(self, /)"),
     ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
     ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),

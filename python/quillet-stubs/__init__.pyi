@@ -276,6 +276,34 @@ class Metadata(TypedDict):
     custom: dict[str, str]
     """Every other Info entry that is a string, name, number or boolean, by key."""
 
+_CryptMethod: TypeAlias = Literal["Identity", "RC4", "AESV2", "AESV3"]
+
+@type_check_only
+class Encryption(TypedDict):
+    """How the file is encrypted (``encryption()``): its /Encrypt dictionary
+    as far as it could be read, and whether a password opened it."""
+
+    filter: str | None
+    """The security handler: "Standard" is decrypted, others (the public-key
+    "Adobe.PubSec") are not."""
+    version: int | None
+    """/V"""
+    revision: int | None
+    """/R: 2 to 6 for the standard handler."""
+    key_bits: int | None
+    string_method: _CryptMethod | None
+    stream_method: _CryptMethod | None
+    embedded_file_method: _CryptMethod | None
+    encrypt_metadata: bool
+    """False when the XMP stream is stored in the clear."""
+    permissions: int | None
+    """/P, the permission bits as a signed 32-bit integer."""
+    password: Literal["user", "owner"] | None
+    """Which password opened the file; None when none did."""
+    error: str | None
+    """Why data stays encrypted (the message content methods raise); None
+    once decrypted."""
+
 @type_check_only
 class PageChunk(TypedDict):
     """One page for indexing (``page_chunks()``)."""
@@ -388,30 +416,39 @@ class Document:
     ``with`` works and releases nothing.
     """
 
-    def __new__(cls, data: bytes) -> Self:
+    def __new__(cls, data: bytes, password: str | None = None) -> Self:
         """Parse ``data``, the whole file.
 
-        Raises ValueError with the loader's message for a defective file,
-        TypeError for anything but bytes (bytearray and memoryview included).
+        An encrypted file is decrypted while it loads: ``password`` is tried
+        as the user password, then as the owner password; without one the
+        empty password is.  A file that stays encrypted still loads, but the
+        methods that read its strings or streams raise ValueError
+        "unsupported PDF feature at byte 0: encrypted document, password
+        required" (or "... encryption handler /Name").
+
+        Raises ValueError with the loader's message for a defective file or
+        "... encrypted document, incorrect password" for a given password
+        that fits neither; TypeError for anything but bytes (bytearray and
+        memoryview included).
         """
 
     # The loaders are static methods bound to their class, which is how a
     # class method behaves (and how stubtest sees such a builtin).
     @classmethod
-    def parse(cls, data: bytes) -> Document:
-        """The same as ``Document(data)``."""
+    def parse(cls, data: bytes, password: str | None = None) -> Document:
+        """The same as ``Document(data, password)``."""
 
     @classmethod
-    def open(cls, path: str) -> Document:
-        """Read the file at ``path`` whole and parse it.
+    def open(cls, path: str, password: str | None = None) -> Document:
+        """Read the file at ``path`` whole and parse it (``password`` as for ``Document``).
 
         Raises ValueError "failed to read {path}: {reason} (os error N)" when
         the file cannot be read, the loader's message for a defective file.
         """
 
     @classmethod
-    def open_mmap(cls, path: str) -> Document:
-        """Parse the file at ``path`` through a memory map released after loading.
+    def open_mmap(cls, path: str, password: str | None = None) -> Document:
+        """Parse the file at ``path`` through a memory map released after loading (``password`` as for ``Document``).
 
         No copy of the file is kept: ``source_bytes()`` and the ``with_*``
         writers read the file again.  Raises ValueError "failed to open
@@ -586,6 +623,12 @@ class Document:
 
     def metadata_xml(self) -> str | None:
         """The XMP packet as text; None without /Metadata."""
+
+    def encryption(self) -> Encryption | None:
+        """The encryption of the file; None when its trailer has no /Encrypt (or /Encrypt null).
+
+        Works whether or not the file could be decrypted.
+        """
 
     def page_labels(self) -> list[str]:
         """One label per page ("i", "ii", "1", "A-1"); decimal numbers without /PageLabels.

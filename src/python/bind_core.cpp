@@ -8,9 +8,17 @@ namespace quillet::py {
 
 namespace {
 
+// The optional `password` that follows the source argument.
+LoadOptions load_options(Call& c) {
+    LoadOptions options;
+    options.password = c.optional_str(1);
+    return options;
+}
+
 PyRef load_from_bytes(Call& c) {
     std::string_view data = c.bytes(0);
-    Document document = Document::parse(data);
+    const LoadOptions options = load_options(c);
+    Document document = Document::parse(data, options);
     // Copied only once the parse has succeeded.
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
                         DocumentData{std::string(data), std::nullopt, std::move(document)});
@@ -34,20 +42,22 @@ PyRef summary_record(const PdfObjectSummary& s) {
 }  // namespace
 
 extern const Method kNew;
-const Method kNew{"Document", {{"data"}}, Method::Static, load_from_bytes};
-const Method kParse{"parse", {{"data"}}, Method::Static, load_from_bytes};
+const Method kNew{"Document", {{"data"}, {"password", "None"}}, Method::Static, load_from_bytes};
+const Method kParse{"parse", {{"data"}, {"password", "None"}}, Method::Static, load_from_bytes};
 
-const Method kOpen{"open", {{"path"}}, Method::Static, [](Call& c) {
+const Method kOpen{"open", {{"path"}, {"password", "None"}}, Method::Static, [](Call& c) {
     std::string path = c.str(0);
+    const LoadOptions options = load_options(c);
     std::string bytes = read_file(path);
-    Document document = Document::parse(bytes);
+    Document document = Document::parse(bytes, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
                         DocumentData{std::move(bytes), std::move(path), std::move(document)});
 }};
 
-const Method kOpenMmap{"open_mmap", {{"path"}}, Method::Static, [](Call& c) {
+const Method kOpenMmap{"open_mmap", {{"path"}, {"password", "None"}}, Method::Static, [](Call& c) {
     std::string path = c.str(0);
-    Document document = Document::parse_mmap_file(path);
+    const LoadOptions options = load_options(c);
+    Document document = Document::parse_mmap_file(path, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
                         DocumentData{std::nullopt, std::move(path), std::move(document)});
 }};
@@ -55,16 +65,16 @@ const Method kOpenMmap{"open_mmap", {{"path"}}, Method::Static, [](Call& c) {
 const Method kSourceBytes{"source_bytes", {}, Method::Instance,
                           [](Call& c) { return to_py_bytes(source_bytes(c.data())); }};
 
-const Method kVersion{"version", {}, Method::Instance, [](Call& c) { return version_tuple(c.doc().version); }};
+const Method kVersion{"version", {}, Method::Instance, [](Call& c) { return version_tuple(c.stored_doc().version); }};
 
 const Method kEffectiveVersion{"effective_version", {}, Method::Instance,
-                               [](Call& c) { return version_tuple(c.doc().effective_version()); }};
+                               [](Call& c) { return version_tuple(c.stored_doc().effective_version()); }};
 
 const Method kObjectCount{"object_count", {}, Method::Instance,
-                          [](Call& c) { return to_py_uint(c.doc().objects.size()); }};
+                          [](Call& c) { return to_py_uint(c.stored_doc().objects.size()); }};
 
 const Method kXref{"xref", {}, Method::Instance, [](Call& c) {
-    return to_py_list(c.doc().xref, [](const auto& entry) {
+    return to_py_list(c.stored_doc().xref, [](const auto& entry) {
         DictBuilder d;
         d.add("id", to_py_id(entry.first));
         d.add("number", to_py_uint(entry.first.number));
@@ -75,7 +85,7 @@ const Method kXref{"xref", {}, Method::Instance, [](Call& c) {
 }};
 
 const Method kObjects{"objects", {}, Method::Instance, [](Call& c) {
-    const Document& doc = c.doc();
+    const Document& doc = c.stored_doc();
     return to_py_list(doc.objects, [&](const ObjectTable::Entry& entry) {
         auto xref = doc.xref.find(entry.first);
         return summary_record(PdfObjectSummary::make(entry.first.number, entry.first.generation, entry.second,
@@ -86,17 +96,17 @@ const Method kObjects{"objects", {}, Method::Instance, [](Call& c) {
 const Method kObject{"object", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
     uint32_t number = c.u32(0);
     uint16_t generation = c.u16(1, 0);
-    return summary_record(c.doc().object_summary(number, generation));
+    return summary_record(c.stored_doc().object_summary(number, generation));
 }};
 
 const Method kObjectText{"object_text", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
     uint32_t number = c.u32(0);
     uint16_t generation = c.u16(1, 0);
-    return to_py_text(object_to_text(c.doc().get(ObjectId{number, generation})));
+    return to_py_text(object_to_text(c.stored_doc().get(ObjectId{number, generation})));
 }};
 
 const Method kDumpObjects{"dump_objects", {}, Method::Instance,
-                          [](Call& c) { return to_py_text(c.doc().dump_objects()); }};
+                          [](Call& c) { return to_py_text(c.stored_doc().dump_objects()); }};
 
 // ---- the Python protocols users reach for first ----
 

@@ -24,10 +24,10 @@ PyRef page_record(size_t index, const PageEntry& page) {
 
 }  // namespace
 
-const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().page_count()); }};
+const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.stored_doc().page_count()); }};
 
 const Method kPages{"pages", {}, Method::Instance, [](Call& c) {
-    const std::vector<PageEntry>& pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.stored_doc().pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) {
         PyRef record = page_record(i, pages[i]);

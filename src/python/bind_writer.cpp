@@ -33,6 +33,7 @@ const Method kWithMetadata{"with_metadata",
                                update.keywords = c.optional_str(3);
                                update.creator = c.optional_str(4);
                                update.producer = c.optional_str(5);
+                               writer::refuse_encrypted(c.stored_doc());
                                const std::string bytes = source_bytes(c.data());
                                return to_py_bytes(writer::update_metadata_incremental(bytes, update));
                            }};
@@ -43,7 +44,8 @@ const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect
                                      const std::vector<double> numbers = c.numbers(1);
                                      const std::string contents = c.str(2);
                                      const writer::Rect rect = rect_argument(numbers);
-                                     const std::string bytes = source_bytes(c.data());
+                                     writer::refuse_encrypted(c.stored_doc());
+                               const std::string bytes = source_bytes(c.data());
                                      return to_py_bytes(
                                          writer::add_text_annotation_incremental(bytes, page_index, rect, contents));
                                  }};
@@ -53,7 +55,8 @@ const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, 
                               const std::vector<double> numbers = c.numbers(1);
                               const std::string uri = c.str(2);
                               const writer::Rect rect = rect_argument(numbers);
-                              const std::string bytes = source_bytes(c.data());
+                              writer::refuse_encrypted(c.stored_doc());
+                               const std::string bytes = source_bytes(c.data());
                               return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri));
                           }};
 

@@ -117,6 +117,12 @@ bool is_numpy_bool(PyObject* o) {
 
 }  // namespace
 
+const Document& Call::doc() const {
+    const Document& document = data().document;
+    document.require_plain_content();
+    return document;
+}
+
 bool Call::boolean(size_t i, bool default_value) {
     PyObject* o = args_[i];
     if (!o) return default_value;

@@ -66,8 +66,8 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields, kToc, kEnter, kExit, kPageReadingTextStub, kPageImageFiles,
-                                kImageFiles>();
+                                kFormFields, kToc, kEnter, kExit, kPageReadingTextStub, kEncryption,
+                                kPageImageFiles, kImageFiles>();
         const auto functions = method_defs<kWriteTextPdf, kCollectDiagnostics>();
         // Every docstring first: the definitions point into `docs`, which
         // must not grow afterwards.
@@ -145,7 +145,7 @@ int module_exec(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
-        {Py_tp_doc, const_cast<char*>("Document(data)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>("Document(data, password=None)\n--\n\n")},
         {Py_sq_length, reinterpret_cast<void*>(&document_length)},
         {Py_nb_bool, reinterpret_cast<void*>(&document_bool)},
         {Py_tp_methods, nullptr},

@@ -37,7 +37,7 @@ extern const Method kToMarkdown, kPageChunks, kLlmDocument, kLlmChunks, kOcrRequ
 // bind_writer.cpp
 extern const Method kWithMetadata, kWithTextAnnotation, kWithUriLink, kWriteTextPdf;
 // bind_meta.cpp
-extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
+extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles, kEncryption;
 // bind_navigation.cpp
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
