@@ -503,9 +503,10 @@ void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
 void load_objects(std::string_view bytes, Document& document, const LoadOptions& options) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
-    document.objects.reserve(static_cast<size_t>(std::count_if(document.xref.begin(), document.xref.end(), [](const auto& entry) {
-        return !std::holds_alternative<XrefFree>(entry.second);
-    })));
+    // Every in-use and every compressed entry becomes one object.
+    const auto stored = std::count_if(document.xref.begin(), document.xref.end(),
+                                      [](const auto& entry) { return !std::holds_alternative<XrefFree>(entry.second); });
+    document.objects.reserve(static_cast<size_t>(stored));
     Parser parser(bytes);  // one for all objects: it reuses its buffers
     for (const auto& [id, entry] : document.xref) {
         if (const auto* compressed = std::get_if<XrefCompressed>(&entry)) {

@@ -67,11 +67,11 @@ private:
     // A token read ahead and not used, with the offsets where reading it
     // began (before white space) and ended.  The buffer never changes, so
     // reading from `from` again gives this token: next_token hands it out
-    // instead of lexing it twice.  Every integer of "0 0 612 792" is read
-    // once by the reference look-ahead of the one before it, and once more
-    // as itself, without this.
-    // Only tokens without bytes of their own are kept (numbers, keywords,
-    // delimiters): handing one out then copies a few fields.
+    // instead of lexing it twice.  Without this, every integer of
+    // "0 0 612 792" is read once by the reference look-ahead of the one
+    // before it and once more as itself.  Only tokens without bytes of their
+    // own are kept (numbers, keywords, delimiters), so handing one out
+    // copies a few fields.
     struct Lookahead {
         static constexpr size_t kNone = std::numeric_limits<size_t>::max();
         size_t from = kNone;
