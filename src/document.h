@@ -75,6 +75,7 @@ struct PageAttributes;
 struct PdfObjectSummary;
 class ToUnicodeCMap;
 class FontCache;
+class PageContent;
 struct FontCacheKey;
 struct PageAnnotation;
 struct Link;
@@ -83,6 +84,7 @@ struct FormField;
 struct FormFieldAttributes;
 struct FormWalk;
 struct DocumentCache;
+class FontDecoder;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
@@ -163,6 +165,8 @@ public:
     void collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const;
 
     // ---- text (content.cpp) ----
+    // The page's content streams decoded and joined (empty without /Contents).
+    PageContent page_content(const PageEntry& page) const;
     std::string text() const;
     std::vector<std::string> page_texts() const;
     std::string page_text(const PageEntry& page) const;
@@ -171,9 +175,12 @@ public:
     std::optional<ToUnicodeCMap> font_to_unicode(const PageEntry& page, std::string_view font_name) const;
     // font_to_unicode, kept with the document when `key` names a font object
     // (the CMap then depends on that object alone): later calls, whatever
-    // page they read, reuse it.
+    // page they read, reuse it (document_cache.cpp).
     std::optional<ToUnicodeCMap> kept_font_to_unicode(const FontCacheKey& key, const PageEntry& page,
                                                       std::string_view font_name) const;
+    // FontDecoder::load of one of this document's font dictionaries, kept
+    // with the document the same way (document_cache.cpp).
+    std::shared_ptr<const FontDecoder> kept_font_decoder(const Dictionary& font) const;
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----

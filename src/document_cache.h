@@ -9,12 +9,15 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "cmap.h"
 #include "error.h"
+#include "font_decoder.h"
 #include "object.h"
 #include "page.h"
 
@@ -36,6 +39,14 @@ struct DocumentCache {
     // same way again.
     std::mutex fonts_mutex;
     std::map<ObjectId, std::optional<ToUnicodeCMap>> font_cmaps;
+
+    // The reading engine's decoder of each font dictionary (ToUnicode,
+    // encoding, widths), for the same reason.  Keyed by address: every font
+    // dictionary the engine reads lives in the document's objects, which
+    // never move or change (or is the engine's one static empty dictionary
+    // for text shown without a font).  A font that fails to load is not kept.
+    std::mutex decoders_mutex;
+    std::unordered_map<const Dictionary*, std::shared_ptr<const FontDecoder>> font_decoders;
 };
 
 }  // namespace quillet

@@ -274,7 +274,8 @@ def test_page_index_rule_reports_the_walk_error_first():
 
 # ---- the page list is walked once per document ----
 
-PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_image_files", "page_links", "page_annotations"]
+PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_image_files", "page_links", "page_annotations",
+                  "page_reading_text", "page_words"]
 
 
 def page_walks(records):
@@ -297,13 +298,14 @@ def test_per_page_loop_walks_the_page_tree_once():
         for i in range(500):
             for call in PER_PAGE_CALLS:
                 getattr(doc, call)(i)
-        return doc.text(), doc.pages(), doc.page_chunks(include_fonts=True)
+        return doc.text(), doc.reading_text(), doc.pages(), doc.page_chunks(include_fonts=True)
 
     records = quillet._collect_diagnostics(every_page_call)
     assert page_walks(records) == [("span", "quillet::document", "pages", {"pages": "500"})]
-    # The pages share one font: its CMap is read once, not once per page.
+    # The pages share one font: its CMap is read once for the content-order
+    # text and once for the reading engine's decoder, not once per page.
     cmap_reads = [r for r in records if r[2] == "decoded_data_cow" and r[3]["encoded_len"] == str(len(SHARED_CMAP))]
-    assert len(cmap_reads) == 1
+    assert len(cmap_reads) == 2
     # Kept, not lost: later calls walk nothing and give the same results.
     assert page_walks(quillet._collect_diagnostics(lambda: doc.page_text(499))) == []
     assert doc.page_text(499) == "p499"

@@ -113,7 +113,8 @@ REFUSED = {
     "page_images": lambda d: d.page_images(0), "images": lambda d: d.images(),
     "named_destinations": lambda d: d.named_destinations(), "embedded_files": lambda d: d.embedded_files(),
     "form_fields": lambda d: d.form_fields(), "toc": lambda d: d.toc(),
-    "page_reading_text": lambda d: d.page_reading_text(0), "page_image_files": lambda d: d.page_image_files(0),
+    "page_reading_text": lambda d: d.page_reading_text(0), "page_words": lambda d: d.page_words(0),
+    "reading_text": lambda d: d.reading_text(), "page_image_files": lambda d: d.page_image_files(0),
     "image_files": lambda d: d.image_files(),
 }
 # Loaders, and the writers, which refuse encrypted files whatever happens.

@@ -533,6 +533,22 @@ class Document:
     def references_text(self) -> str | None:
         """The bibliography: ``text()`` from the last "References" or "Bibliography" on; None without one."""
 
+    def page_reading_text(self, index: SupportsIndex) -> str:
+        """The text of page ``index`` as a reader sees it.
+
+        Glyphs placed by their positions: words of a line joined by a space
+        (or the spaces the content shows), lines by "\\n", blocks by an empty
+        line, in reading order (top to bottom, column by column).  Form
+        XObjects and annotation appearances are read; text drawn twice on one
+        spot is kept once.  Errors as ``page_text()``.
+        """
+
+    def page_words(self, index: SupportsIndex) -> list[Word]:
+        """The words of page ``index`` in reading order, with their boxes, fonts and sizes."""
+
+    def reading_text(self) -> str:
+        """Every page's ``page_reading_text()``, pages separated by a form feed ("\\f")."""
+
     # ---- resources ----
 
     def page_fonts(self, index: SupportsIndex, include_data: bool = False) -> list[Font]:
@@ -645,14 +661,20 @@ class Document:
 
     # ---- exports ----
 
-    def to_markdown(self) -> str:
-        """The document as Markdown: title, metadata table, outline, one section per page, references."""
+    def to_markdown(self, reading: bool = False) -> str:
+        """The document as Markdown: title, metadata table, outline, one section per page, references.
 
-    def page_chunks(self, include_fonts: bool = False, include_images: bool = False) -> list[PageChunk]:
+        With ``reading``, the page sections hold ``page_reading_text()``.
+        """
+
+    def page_chunks(
+        self, include_fonts: bool = False, include_images: bool = False, reading: bool = False
+    ) -> list[PageChunk]:
         """One record per page (index, number, label, id, text, metadata) for indexing.
 
         The flags add the page's fonts and images, as ``fonts()`` and
-        ``images()`` give them.
+        ``images()`` give them; ``reading`` takes each text from
+        ``page_reading_text()``.
         """
 
     def llm_document(
@@ -662,6 +684,7 @@ class Document:
         include_links: bool = True,
         include_annotations: bool = True,
         ocr: _OcrMode = "auto",
+        reading: bool = False,
     ) -> LlmDocument:
         """Metadata, one page record with typed blocks per page, and the OCR requests.
 
@@ -669,7 +692,9 @@ class Document:
         requests images on pages with text and pages with images but no
         text; "always" (also "true", "force") requests every page and image.
         Raises ValueError "ocr must be one of 'off', 'auto', or 'always'" for
-        any other value, before any work.
+        any other value, before any work.  With ``reading``, page texts come
+        from ``page_reading_text()`` and each reading block is a text block
+        ("page-N-text-M") with its box.
         """
 
     def llm_chunks(
@@ -679,6 +704,7 @@ class Document:
         include_links: bool = True,
         include_annotations: bool = True,
         ocr: _OcrMode = "auto",
+        reading: bool = False,
     ) -> list[LlmPage]:
         """``llm_document(...)["pages"]``."""
 
@@ -729,10 +755,6 @@ class Document:
         self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: TracebackType | None
     ) -> None:
         """Releases nothing: a Document holds no open resources."""
-
-    # Temporary, until the reading engine lands with its own page_reading_text.
-    def page_reading_text(self, index: SupportsIndex) -> str:
-        """The page's glyphs decoded through each font, joined (no layout yet)."""
 
 def write_text_pdf(pages: Sequence[str], title: str | None = None, author: str | None = None) -> bytes:
     """A new PDF 1.7 file with one Helvetica 12-point page per text (one blank page for []).

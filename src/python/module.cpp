@@ -66,7 +66,7 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields, kToc, kEnter, kExit, kPageReadingTextStub, kEncryption,
+                                kFormFields, kToc, kEnter, kExit, kPageWords, kPageReadingText, kReadingText, kEncryption,
                                 kPageImageFiles, kImageFiles>();
         const auto functions = method_defs<kWriteTextPdf, kCollectDiagnostics>();
         // Every docstring first: the definitions point into `docs`, which
