@@ -6,9 +6,9 @@ Generates a document of --pages pages (a page tree of 100-kid nodes, one
 font with a 500-entry ToUnicode CMap and one image shared by every page, a
 link annotation on each page) and times, best of --repeat, a loop of each
 per-page method over every page beside the whole-document method that does
-the same work: page_text / text, page_fonts / fonts, page_images / images;
-page_links and page_annotations have no whole-document method and are shown
-per call.  The per-page loop should cost about what the whole-document call
+the same work: page_text / text, page_reading_text / reading_text,
+page_fonts / fonts, page_images / images; page_words, page_links and
+page_annotations have no whole-document method and are shown per call.  The per-page loop should cost about what the whole-document call
 does, whatever the page count.  When PyMuPDF is installed, its own per-page
 text loop is timed on the same file for comparison.  Times are CPU time of
 this process, as in compare.py.  A benchmark, not a test: nothing is
@@ -93,13 +93,16 @@ def main() -> None:
     data = generated_document(args.pages)
     print(f"{args.pages} pages, {len(data) / 1e6:.1f} MB; best of {args.repeat}, each on a freshly loaded document")
     n = len(quillet.Document(data).pages())
-    for per_page, whole in (("page_text", "text"), ("page_fonts", "fonts"), ("page_images", "images"),
-                            ("page_links", None), ("page_annotations", None)):
+    pairs = [("page_text", "text"), ("page_reading_text", "reading_text"), ("page_words", None),
+             ("page_fonts", "fonts"), ("page_images", "images"), ("page_links", None), ("page_annotations", None)]
+    for per_page, whole in pairs:
+        if not hasattr(quillet.Document, per_page):
+            continue
         loop = best_of(args.repeat, lambda d: [getattr(d, per_page)(i) for i in range(n)], data)
-        line = f"{per_page + ' loop':22} {loop * 1e3:9.1f} ms {loop / n * 1e6:7.1f} us per call"
+        line = f"{per_page + ' loop':24} {loop * 1e3:9.1f} ms {loop / n * 1e6:7.1f} us per call"
         if whole:
             once = best_of(args.repeat, lambda d: getattr(d, whole)(), data)
-            line += f"   {whole + '()':9} {once * 1e3:8.1f} ms   loop / whole {loop / once:5.2f}"
+            line += f"   {whole + '()':14} {once * 1e3:8.1f} ms   loop / whole {loop / once:5.2f}"
         print(line)
 
     try:
