@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "error.h"
 #include "page.h"
@@ -164,6 +165,9 @@ std::vector<ContentOperation> ContentParser::parse() {
 }
 
 std::vector<ContentOperation> parse_content_operations(std::string_view content) {
+    // One content stream may serve every page of a file: parsing it for
+    // each is charged.
+    charge_work("page content", content.size());
     return ContentParser(content).parse();
 }
 
@@ -288,7 +292,9 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
     }
     const std::vector<ContentOperation> operations = parse_content_operations(content);
     TextContext context{*this, page, cache};
-    return extract_text_with_fonts(operations, context);
+    std::string text = extract_text_with_fonts(operations, context);
+    charge_work("page text", text.size());
+    return text;
 }
 
 std::string Document::page_text(const PageEntry& page) const {

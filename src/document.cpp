@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <set>
 
@@ -414,6 +415,14 @@ const Object* ObjectTable::find(ObjectId id) const {
     return nullptr;
 }
 
+bool ObjectTable::holds(const void* address) const {
+    // std::less gives a total order on pointers, even unrelated ones.
+    const auto* begin = reinterpret_cast<const char*>(entries_.data());
+    const auto* end = begin + entries_.size() * sizeof(Entry);
+    const auto* at = static_cast<const char*>(address);
+    return !std::less<const char*>()(at, begin) && std::less<const char*>()(at, end);
+}
+
 void ObjectTable::sort() {
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
 }
@@ -439,10 +448,15 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
     return pairs;
 }
 
-Document Document::parse(std::string_view bytes) {
+Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     trace::Span span(trace::kDocument, "parse",
                      fields_if_traced([&] { return trace::Fields{{"bytes", std::to_string(bytes.size())}}; }));
     Document document;
+    document.limits.file_size = bytes.size();
+    document.limits.max_decoded_bytes = options.max_decoded_bytes.value_or(default_max_decoded_bytes(bytes.size()));
+    // Loading is one call: object and cross-reference streams decode under
+    // the document's own limit.
+    const CallScope scope(document.limits);
     document.version = parse_header(bytes);
     document.start_xref = parse_start_xref(bytes);
     trace::event(trace::kDocument, "parsed PDF header and startxref", [&] {
@@ -458,7 +472,7 @@ Document Document::parse(std::string_view bytes) {
     return document;
 }
 
-Document Document::parse_mmap_file(const std::string& path) {
+Document Document::parse_mmap_file(const std::string& path, const LoadOptions& options) {
     // The system cannot be handed a path with an embedded NUL.
     if (path.find('\0') != std::string::npos) {
         throw PdfError::io("failed to open " + path, "file name contained an unexpected NUL byte");
@@ -469,12 +483,12 @@ Document Document::parse_mmap_file(const std::string& path) {
     struct stat info {};
     if (fstat(file.fd_, &info) != 0) throw PdfError::io("failed to memory-map " + path, os_error_text(errno));
     // An empty file cannot be mapped; it parses as empty bytes instead.
-    if (info.st_size <= 0) return parse(std::string_view());
+    if (info.st_size <= 0) return parse(std::string_view(), options);
     file.length_ = static_cast<size_t>(info.st_size);
     void* address = mmap(nullptr, file.length_, PROT_READ, MAP_PRIVATE, file.fd_, 0);
     if (address == MAP_FAILED) throw PdfError::io("failed to memory-map " + path, os_error_text(errno));
     file.address_ = address;
-    return parse(std::string_view(static_cast<const char*>(address), file.length_));
+    return parse(std::string_view(static_cast<const char*>(address), file.length_), options);
 }
 
 // ---- lookups ----

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "call_scope.h"
 #include "object.h"
 
 namespace quillet {
@@ -52,6 +53,9 @@ public:
 
     const Object* find(ObjectId id) const;
     size_t size() const { return entries_.size(); }
+    // Whether `address` lies inside one of the table's objects (a stream of
+    // the document, as opposed to a copy or a temporary).
+    bool holds(const void* address) const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
@@ -83,17 +87,27 @@ uint64_t required_usize(const Dictionary& dict, std::string_view key, std::strin
 // /Index of a cross-reference stream as (first, count) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
 
+// How a file is loaded.
+struct LoadOptions {
+    // The most bytes of stream data one call may decode, each stream counted
+    // once per call; loading is one call (object and cross-reference
+    // streams).  Unset: default_max_decoded_bytes of the file's size.
+    std::optional<uint64_t> max_decoded_bytes;
+};
+
 class Document {
 public:
     // ---- loading (document.cpp) ----
-    static Document parse(std::string_view bytes);
-    static Document parse_mmap_file(const std::string& path);
+    static Document parse(std::string_view bytes, const LoadOptions& options = {});
+    static Document parse_mmap_file(const std::string& path, const LoadOptions& options = {});
 
     uint64_t start_xref = 0;
     Dictionary trailer;
     XrefMap xref;
     ObjectTable objects;
     PdfVersion version;
+    // What each call on the document may decode and do (call_scope.h).
+    CallLimits limits;
 
     // ---- lookups (document.cpp) ----
     // The object with this id, or nullptr.

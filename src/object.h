@@ -114,6 +114,20 @@ private:
     std::optional<std::string> owned_;
 };
 
+// How much one stream decoding may produce.  Each filter stage is checked,
+// so that a bomb fails while its output grows, before it is allocated.
+struct DecodeLimit {
+    uint64_t max_output = 0;  // bytes any filter stage may produce
+    uint64_t call_limit = 0;  // the per-call limit the error names
+
+    void check(uint64_t size) const {
+        if (size > max_output) exceeded();
+    }
+    // "type mismatch in stream data: expected at most {call_limit} decoded
+    // bytes per call (max_decoded_bytes)"
+    [[noreturn]] void exceeded() const;
+};
+
 struct Stream {
     Dictionary dict;
     std::string data;  // as stored in the file, still encoded
@@ -121,8 +135,14 @@ struct Stream {
     // The /Filter names in order (borrowed from the dictionary).
     std::vector<std::string_view> filters() const;
     // The data passed through every filter; borrowed when there are none.
+    // Counted against the decompression limit of the running call (see
+    // call_scope.h), and read from its cache when the call has decoded this
+    // stream before; without a call scope, at most kMinDecodedBytes.
     DecodedBytes decoded_data_cow() const;
     std::string decoded_data() const;
+    // The data passed through every filter (at least one), each stage under
+    // `limit`: the decoding itself, without any accounting.
+    std::string apply_filters(const DecodeLimit& limit) const;
 };
 
 struct Object {

@@ -53,7 +53,15 @@ void Document::collect_pages(ObjectId id, const PageAttributes& inherited, std::
 
     if (const Object* type = node->get("Type")) {
         if (type->is_name("Page")) {
-            // A leaf: its own /Kids, if any, are not looked at.
+            // A leaf: its own /Kids, if any, are not looked at.  A page
+            // listed under several parents is listed once per parent, but a
+            // sound file needs an object per page: a few nodes that name
+            // each other many times over would otherwise describe millions
+            // of pages, and every per-page feature would work for each.
+            if (out.size() >= objects.size()) {
+                throw PdfError::limit_exceeded("page tree", objects.size(),
+                                               "page occurrences, as many as the file has objects");
+            }
             out.push_back(PageEntry{node, id, inherited});
             path.erase(id);
             return;

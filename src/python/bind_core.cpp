@@ -7,13 +7,24 @@ namespace quillet::py {
 
 namespace {
 
+// The optional parameters every constructor takes after its first.
+LoadOptions load_options(Call& c) {
+    LoadOptions options;
+    options.max_decoded_bytes = c.optional_u64(1);
+    return options;
+}
+
 PyRef load_from_bytes(Call& c) {
     std::string_view data = c.bytes(0);
-    Document document = Document::parse(data);
+    const LoadOptions options = load_options(c);
+    Document document = Document::parse(data, options);
     // Copied only once the parse has succeeded.
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::string(data), std::nullopt, std::move(document)});
+                        DocumentData{std::string(data), std::nullopt, std::move(document), options});
 }
+
+const std::vector<Param> kBytesParams = {{"data"}, {"max_decoded_bytes", "None"}};
+const std::vector<Param> kPathParams = {{"path"}, {"max_decoded_bytes", "None"}};
 
 PyRef version_tuple(PdfVersion v) {
     return checked(Py_BuildValue("(ii)", static_cast<int>(v.major), static_cast<int>(v.minor)));
@@ -33,22 +44,24 @@ PyRef summary_record(const PdfObjectSummary& s) {
 }  // namespace
 
 extern const Method kNew;
-const Method kNew{"Document", {{"data"}}, Method::Static, load_from_bytes};
-const Method kParse{"parse", {{"data"}}, Method::Static, load_from_bytes};
+const Method kNew{"Document", kBytesParams, Method::Static, load_from_bytes};
+const Method kParse{"parse", kBytesParams, Method::Static, load_from_bytes};
 
-const Method kOpen{"open", {{"path"}}, Method::Static, [](Call& c) {
+const Method kOpen{"open", kPathParams, Method::Static, [](Call& c) {
     std::string path = c.str(0);
+    const LoadOptions options = load_options(c);
     std::string bytes = read_file(path);
-    Document document = Document::parse(bytes);
+    Document document = Document::parse(bytes, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::move(bytes), std::move(path), std::move(document)});
+                        DocumentData{std::move(bytes), std::move(path), std::move(document), options});
 }};
 
-const Method kOpenMmap{"open_mmap", {{"path"}}, Method::Static, [](Call& c) {
+const Method kOpenMmap{"open_mmap", kPathParams, Method::Static, [](Call& c) {
     std::string path = c.str(0);
-    Document document = Document::parse_mmap_file(path);
+    const LoadOptions options = load_options(c);
+    Document document = Document::parse_mmap_file(path, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::nullopt, std::move(path), std::move(document)});
+                        DocumentData{std::nullopt, std::move(path), std::move(document), options});
 }};
 
 const Method kSourceBytes{"source_bytes", {}, Method::Instance,

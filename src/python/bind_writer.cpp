@@ -34,7 +34,7 @@ const Method kWithMetadata{"with_metadata",
                                update.creator = c.optional_str(4);
                                update.producer = c.optional_str(5);
                                const std::string bytes = source_bytes(c.data());
-                               return to_py_bytes(writer::update_metadata_incremental(bytes, update));
+                               return to_py_bytes(writer::update_metadata_incremental(bytes, update, c.data().options));
                            }};
 
 const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect"}, {"contents"}}, Method::Instance,
@@ -45,7 +45,8 @@ const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect
                                      const writer::Rect rect = rect_argument(numbers);
                                      const std::string bytes = source_bytes(c.data());
                                      return to_py_bytes(
-                                         writer::add_text_annotation_incremental(bytes, page_index, rect, contents));
+                                         writer::add_text_annotation_incremental(bytes, page_index, rect, contents,
+                                                                                 c.data().options));
                                  }};
 
 const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, Method::Instance, [](Call& c) {
@@ -54,7 +55,7 @@ const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, 
                               const std::string uri = c.str(2);
                               const writer::Rect rect = rect_argument(numbers);
                               const std::string bytes = source_bytes(c.data());
-                              return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri));
+                              return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri, c.data().options));
                           }};
 
 const Method kWriteTextPdf{"write_text_pdf", {{"pages"}, {"title", "None"}, {"author", "None"}}, Method::Function,

@@ -52,6 +52,7 @@ struct Tables {
     std::vector<PyMethodDef> constructors;
     PyMethodDef write_text_pdf;
     std::string write_text_pdf_doc;
+    std::string class_doc;  // the constructor's signature
 };
 
 // Built once per process and never freed: the method definitions must
@@ -80,6 +81,7 @@ Tables& tables() {
         t->write_text_pdf_doc = signature_doc(kWriteTextPdf);
         t->write_text_pdf = method_def<kWriteTextPdf>();
         t->write_text_pdf.ml_doc = t->write_text_pdf_doc.c_str();
+        t->class_doc = signature_doc(kNew);
         return t;
     }();
     return *tables;
@@ -129,10 +131,11 @@ int module_exec(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
-        {Py_tp_doc, const_cast<char*>("Document(data)\n--\n\n")},
+        {Py_tp_doc, nullptr},
         {Py_tp_methods, nullptr},
         {0, nullptr},
     };
+    slots[2].pfunc = const_cast<char*>(t.class_doc.c_str());
     slots[3].pfunc = t.methods.data();
     static PyType_Spec type_spec = {
         // Qualified with "builtins": the class reports __module__ "builtins"
