@@ -357,7 +357,9 @@ void load_objects(std::string_view bytes, Document& document) {
             budget.spend(parser.position() - start);
             if (parsed_id != id) throw PdfError::invalid_object_header();
             document.objects.append(id, std::move(object));
-            trace::event(trace::kDocument, "parsed indirect object", [&] {
+            // Structured bindings are captured by name: clang 14 (the fuzz
+            // build) cannot capture them implicitly.
+            trace::event(trace::kDocument, "parsed indirect object", [&id = id] {
                 return trace::Fields{{"id", id.display()}};
             });
         }
@@ -373,7 +375,7 @@ void load_objects(std::string_view bytes, Document& document) {
         // `owner` points into the table: parse fully before appending.
         std::vector<ObjectTable::Entry> parsed = parse_object_stream(*owner, members);
         for (size_t i = 0; i < parsed.size(); ++i) {
-            trace::event(trace::kDocument, "parsed compressed object", [&] {
+            trace::event(trace::kDocument, "parsed compressed object", [&, stream_number = stream_number, &members = members] {
                 return trace::Fields{{"id", parsed[i].first.display()},
                                      {"object_stream", std::to_string(stream_number)},
                                      {"index", std::to_string(members[i].second)}};

@@ -85,8 +85,9 @@ public:
     // keys the later value wins.
     static Dictionary from_entries(std::vector<Entry> entries);
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    // Defined below Object: clang needs the complete entry type for them.
+    size_t size() const;
+    bool empty() const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
@@ -183,6 +184,9 @@ struct Object {
         return n && *n == bytes;
     }
 };
+
+inline size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
 
 // Integer entry of a /DecodeParms dictionary: the default when the
 // dictionary or key is absent, else a non-negative integer (references are

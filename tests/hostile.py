@@ -94,11 +94,18 @@ def dag_pages(levels: int = 5, fanout: int = 16, content: bytes = b"BT (" + b"x"
     return b.build()
 
 
+SHARED_LINE = b"BT /F1 12 Tf (Some text shown on every page) Tj ET\n"
+
+
+def shared_content_size(content_kib: int) -> int:
+    """The decoded size of the content stream of shared_content."""
+    return len(SHARED_LINE) * (content_kib * 1024 // len(SHARED_LINE))
+
+
 def shared_content(pages: int = 20000, content_kib: int = 1024) -> bytes:
     """`pages` distinct page objects that all show one content stream of
     `content_kib` KiB (compressed to a few KiB)."""
-    line = b"BT /F1 12 Tf (Some text shown on every page) Tj ET\n"
-    content = line * (content_kib * 1024 // len(line))
+    content = SHARED_LINE * (content_kib * 1024 // len(SHARED_LINE))
     b = PdfBuilder()
     b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
     kids = " ".join("%d 0 R" % (10 + i) for i in range(pages))
