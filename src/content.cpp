@@ -284,6 +284,8 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
                 if (decoded.view().size() + separator > kMaxPageContentBytes - joined.size()) {
                     throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
                 }
+                // A stream named many times over is joined as many times.
+                charge_work("page /Contents", decoded.view().size());
                 if (separator) joined.push_back('\n');
                 joined.append(decoded.view());
             }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "call_scope.h"
 #include "error.h"
 
 namespace quillet {
@@ -148,7 +149,10 @@ struct ContentsWalk {
 }  // namespace
 
 void Document::collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const {
-    ContentsWalk{*this, out}.collect(contents, 0);
+    ContentsWalk walk{*this, out};
+    walk.collect(contents, 0);
+    // One /Contents array may serve every page of a file.
+    charge_work("page /Contents", walk.items * kRecordWorkBytes);
 }
 
 }  // namespace quillet
