@@ -207,6 +207,9 @@ public:
     // ---- outlines (outline.cpp) ----
     // The top-level outline items with their subtrees; empty without one.
     std::vector<OutlineItem> outlines() const;
+    // The outline flattened in reading order, each item with its level and
+    // the page its destination or action leads to (TocEntry in outline.h).
+    std::vector<struct TocEntry> toc() const;
 
     // ---- form fields (form.cpp) ----
     // The terminal fields of the interactive form, depth first.

@@ -33,6 +33,15 @@ struct OutlineItem {
     std::vector<OutlineItem> children;  // the chain from /First
 };
 
+// One line of a table of contents: an outline item, flattened in reading
+// order, with the page of this document its target leads to.
+struct TocEntry {
+    size_t level = 1;  // 1 for a top-level item
+    std::string title;
+    std::optional<size_t> page_index;  // absent when the target is no page here
+    std::optional<std::string> uri;    // the target of a URI action
+};
+
 // What one outline walk has read so far, checked against the bounds.
 struct OutlineWork {
     size_t items = 0;

@@ -1,6 +1,7 @@
 // Loading, the file's bytes, versions and the low-level object views.
 #include "../document.h"
 #include "../inspect.h"
+#include "../page.h"
 #include "module.h"
 
 namespace quillet::py {
@@ -109,5 +110,18 @@ const Method kObjectText{"object_text", {{"number"}, {"generation", "0"}}, Metho
 
 const Method kDumpObjects{"dump_objects", {}, Method::Instance,
                           [](Call& c) { return to_py_text(c.doc().dump_objects()); }};
+
+// ---- the Python protocols users reach for first ----
+
+// len(doc): the pages the page walk lists, the indices the per-page
+// methods accept (the declared /Count may differ).  Called by the type's
+// length slot, through the frame like every method.
+const Method kLen{"__len__", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().pages().size()); }};
+
+// A Document holds no open resources (a memory map lives only while
+// loading), so `with` hands the document back and releases nothing.
+const Method kEnter{"__enter__", {}, Method::Instance, [](Call& c) { return PyRef::borrow(c.self()); }};
+const Method kExit{"__exit__", {{"exc_type"}, {"exc_value"}, {"traceback"}}, Method::Instance,
+                   [](Call&) { return to_py_none(); }};
 
 }  // namespace quillet::py

@@ -70,6 +70,15 @@ PyRef link_record(const Link& link) {
     return d.done();
 }
 
+PyRef toc_record(const TocEntry& entry) {
+    DictBuilder d;
+    d.add("level", to_py_uint(entry.level));
+    d.add("title", to_py_text(entry.title));
+    d.add("page_index", to_py_optional(entry.page_index, to_py_uint));
+    d.add("uri", to_py_optional(entry.uri, text_of));
+    return d.done();
+}
+
 PyRef form_field_record(const FormField& field) {
     DictBuilder d;
     d.add("id", to_py_optional(field.id, to_py_id));
@@ -114,6 +123,8 @@ const Method kNamedDestinations{"named_destinations", {}, Method::Instance, [](C
     }
     return dict;
 }};
+
+const Method kToc{"toc", {}, Method::Instance, [](Call& c) { return to_py_list(c.doc().toc(), toc_record); }};
 
 const Method kFormFields{"form_fields", {}, Method::Instance,
                          [](Call& c) { return to_py_list(c.doc().form_fields(), form_field_record); }};

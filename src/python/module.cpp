@@ -67,7 +67,7 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields>();
+                                kFormFields, kToc, kEnter, kExit>();
         for (const auto& [method, def] : defs) t->docs.push_back(signature_doc(*method));
         for (size_t i = 0; i < defs.size(); ++i) {
             t->methods.push_back(defs[i].second);
@@ -109,6 +109,16 @@ PyObject* document_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_method(kNew, reinterpret_cast<PyObject*>(type), values.data(), nargs, kwnames.get());
 }
 
+Py_ssize_t document_length(PyObject* self) {
+    PyRef count = PyRef::steal(run_method(kLen, self, nullptr, 0, nullptr));
+    if (!count) return -1;
+    return PyLong_AsSsize_t(count.get());
+}
+
+// Always true: an empty document is still a document, and `if doc:` must
+// not walk the page tree (or fail on a broken one) as len() would.
+int document_bool(PyObject*) { return 1; }
+
 void document_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* doc = reinterpret_cast<PyDocument*>(self);
@@ -132,11 +142,15 @@ int module_exec(PyObject* module) {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
         {Py_tp_doc, nullptr},
+        {Py_sq_length, reinterpret_cast<void*>(&document_length)},
+        {Py_nb_bool, reinterpret_cast<void*>(&document_bool)},
         {Py_tp_methods, nullptr},
         {0, nullptr},
     };
-    slots[2].pfunc = const_cast<char*>(t.class_doc.c_str());
-    slots[3].pfunc = t.methods.data();
+    for (PyType_Slot& slot : slots) {
+        if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(t.class_doc.c_str());
+        if (slot.slot == Py_tp_methods) slot.pfunc = t.methods.data();
+    }
     static PyType_Spec type_spec = {
         // Qualified with "builtins": the class reports __module__ "builtins"
         // (an undotted name would too, but with a DeprecationWarning).

@@ -29,7 +29,7 @@ PyRef new_document(PyTypeObject* type, DocumentData data);
 // ---- every method, in the order of the class's method table ----
 // bind_core.cpp
 extern const Method kSourceBytes, kParse, kOpen, kOpenMmap, kVersion, kEffectiveVersion, kObjectCount, kXref,
-    kObjects, kObject, kObjectText, kDumpObjects;
+    kObjects, kObject, kObjectText, kDumpObjects, kLen, kEnter, kExit;
 // bind_text.cpp
 extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages;
 // bind_export.cpp
@@ -39,7 +39,7 @@ extern const Method kWithMetadata, kWithTextAnnotation, kWithUriLink, kWriteText
 // bind_meta.cpp
 extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
 // bind_navigation.cpp
-extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields;
+extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
 extern const Method kPageFonts, kFonts, kPageImages, kImages;
 
