@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import hostile  # noqa: E402
 from pdfbuild import PdfBuilder, resource_pages_pdf, simple_pdf, update  # noqa: E402
 from rawpdf import packed_pdf  # noqa: E402
+from richpdf import rich_pdf  # noqa: E402
 
 CMAP = b"""/CIDInit /ProcSet findresource begin 12 dict begin begincmap
 1 begincodespacerange <0000> <FFFF> endcodespacerange
@@ -115,6 +116,7 @@ def incremental() -> bytes:
 
 def seeds() -> dict[str, bytes]:
     return {
+        "rich.pdf": rich_pdf(),
         "text_and_fonts.pdf": text_and_fonts(),
         "navigation.pdf": navigation(),
         "filters.pdf": filters(),

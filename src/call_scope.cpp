@@ -37,16 +37,25 @@ CallScope::~CallScope() { current_scope = outer_; }
 
 CallScope* CallScope::current() { return current_scope; }
 
-DecodeLimit CallScope::next_limit() const {
-    const uint64_t limit = limits_.max_decoded_bytes;
-    return DecodeLimit{limit - std::min(decoded_, limit), limit};
+uint64_t CallScope::remaining() const {
+    return limits_.max_decoded_bytes - std::min(decoded_, limits_.max_decoded_bytes);
+}
+
+std::string CallScope::filtered(const Stream& stream, uint64_t max_output) {
+    const DecodeLimit limit{max_output, limits_.max_decoded_bytes};
+    try {
+        return stream.apply_filters(limit);
+    } catch (const PdfError&) {
+        decoded_ = saturating_add(decoded_, limit.produced);
+        throw;
+    }
 }
 
 DecodedBytes CallScope::decode(const Stream& stream) {
     // Only the document's own objects are cached: their addresses stay
     // valid and unique for the whole call, unlike those of a temporary.
     if (!document_ || !document_->objects.holds(&stream)) {
-        std::string bytes = stream.apply_filters(next_limit());
+        std::string bytes = filtered(stream, remaining());
         decoded_ += bytes.size();
         return DecodedBytes::owned(std::move(bytes));
     }
@@ -54,7 +63,7 @@ DecodedBytes CallScope::decode(const Stream& stream) {
     if (found == streams_.end()) {
         // Counted only once the decoding has succeeded: a failure ends the
         // call, or is caught by a caller that then reads on without it.
-        std::string bytes = stream.apply_filters(next_limit());
+        std::string bytes = filtered(stream, remaining());
         decoded_ += bytes.size();
         streams_.emplace(&stream, Decoded{bytes.size(), std::nullopt});
         return DecodedBytes::owned(std::move(bytes));
@@ -63,7 +72,7 @@ DecodedBytes CallScope::decode(const Stream& stream) {
     // The second reading decodes again (to exactly the size already
     // counted) and keeps the bytes; unordered_map nodes never move, so the
     // borrowed view stays valid for the rest of the call.
-    if (!decoded.bytes) decoded.bytes = stream.apply_filters(DecodeLimit{decoded.size, limits_.max_decoded_bytes});
+    if (!decoded.bytes) decoded.bytes = filtered(stream, decoded.size);
     return DecodedBytes::borrowed(*decoded.bytes);
 }
 

@@ -90,7 +90,11 @@ private:
         std::optional<std::string> bytes;  // kept from the second reading on
     };
 
-    DecodeLimit next_limit() const;
+    // The stream's filters applied under `max_output`; a failure still
+    // counts what it produced, so that a caller who reads on past a stream
+    // that failed does not get a fresh budget for the next one.
+    std::string filtered(const Stream& stream, uint64_t max_output);
+    uint64_t remaining() const;
     uint64_t work_limit() const;
 
     CallLimits limits_;

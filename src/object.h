@@ -3,6 +3,7 @@
 // filter chain that turns a stream's stored bytes into its content.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -120,8 +121,12 @@ private:
 struct DecodeLimit {
     uint64_t max_output = 0;  // bytes any filter stage may produce
     uint64_t call_limit = 0;  // the per-call limit the error names
+    // The most one stage has produced (or was about to): what a decoding
+    // that failed half-way has cost.
+    mutable uint64_t produced = 0;
 
     void check(uint64_t size) const {
+        produced = std::max(produced, size);
         if (size > max_output) exceeded();
     }
     // "type mismatch in stream data: expected at most {call_limit} decoded

@@ -133,16 +133,7 @@ def reference_decode(cmap_entries, codes: bytes) -> str:
     for low, high, dest in cmap_entries:
         for c in range(low, high + 1):
             table[c.to_bytes(2, "big")] = chr(dest + c - low)
-    out, p = [], 0
-    while p < len(codes):
-        key = codes[p:p + 2]
-        if len(key) == 2 and key in table:
-            out.append(table[key])
-            p += 2
-        else:
-            out.append(chr(codes[p]))
-            p += 1
-    return "".join(out)
+    return reference_longest_match(table, codes)
 
 
 @pytest.mark.parametrize("seed", range(5))
