@@ -20,6 +20,7 @@
 #include "error.h"
 #include "font_decoder.h"
 #include "form.h"
+#include "image_file.h"
 #include "inspect.h"
 #include "link.h"
 #include "llm.h"
@@ -103,10 +104,16 @@ void read_resources(const Document& document) {
         for (const PageEntry& page : document.pages()) {
             for (const PageImage& image : document.page_images(page)) {
                 sink = checksum(image.resource_path()) + image.filters().size();
+                // An image that does not decode or convert is reported per
+                // image, and the listing goes on.
                 try {
                     sink = checksum(image.decoded_image().to_pnm());
                 } catch (const PdfError&) {
-                    // An image that does not decode is reported per image.
+                }
+                try {
+                    sink = static_cast<size_t>(image_file_format(*image.stream));
+                    sink = checksum(image_file(document, *image.stream).data.view());
+                } catch (const PdfError&) {
                 }
             }
         }
@@ -123,6 +130,7 @@ void read_navigation(const Document& document) {
         }
     });
     call(document, [&] { sink = document.outlines().size(); });
+    call(document, [&] { sink = document.toc().size(); });
     call(document, [&] { sink = document.named_destinations().size(); });
     call(document, [&] { sink = document.form_fields().size(); });
     call(document, [&] {

@@ -41,38 +41,39 @@ uint64_t CallScope::remaining() const {
     return limits_.max_decoded_bytes - std::min(decoded_, limits_.max_decoded_bytes);
 }
 
-std::string CallScope::filtered(const Stream& stream, uint64_t max_output) {
+std::string CallScope::filtered(const Stream& stream, size_t count, uint64_t max_output) {
     const DecodeLimit limit{max_output, limits_.max_decoded_bytes};
     try {
-        return stream.apply_filters(limit);
+        return stream.apply_filters(limit, count);
     } catch (const PdfError&) {
         decoded_ = saturating_add(decoded_, limit.produced);
         throw;
     }
 }
 
-DecodedBytes CallScope::decode(const Stream& stream) {
+DecodedBytes CallScope::decode(const Stream& stream, size_t count) {
     // Only the document's own objects are cached: their addresses stay
     // valid and unique for the whole call, unlike those of a temporary.
     if (!document_ || !document_->objects.holds(&stream)) {
-        std::string bytes = filtered(stream, remaining());
+        std::string bytes = filtered(stream, count, remaining());
         decoded_ += bytes.size();
         return DecodedBytes::owned(std::move(bytes));
     }
-    const auto found = streams_.find(&stream);
+    const auto key = std::make_pair(&stream, count);
+    const auto found = streams_.find(key);
     if (found == streams_.end()) {
-        // Counted only once the decoding has succeeded: a failure ends the
-        // call, or is caught by a caller that then reads on without it.
-        std::string bytes = filtered(stream, remaining());
+        // Counted once the decoding has succeeded (filtered counts a
+        // failure's cost itself).
+        std::string bytes = filtered(stream, count, remaining());
         decoded_ += bytes.size();
-        streams_.emplace(&stream, Decoded{bytes.size(), std::nullopt});
+        streams_.emplace(key, Decoded{bytes.size(), std::nullopt});
         return DecodedBytes::owned(std::move(bytes));
     }
     Decoded& decoded = found->second;
     // The second reading decodes again (to exactly the size already
-    // counted) and keeps the bytes; unordered_map nodes never move, so the
-    // borrowed view stays valid for the rest of the call.
-    if (!decoded.bytes) decoded.bytes = filtered(stream, decoded.size);
+    // counted) and keeps the bytes; map nodes never move, so the borrowed
+    // view stays valid for the rest of the call.
+    if (!decoded.bytes) decoded.bytes = filtered(stream, count, decoded.size);
     return DecodedBytes::borrowed(*decoded.bytes);
 }
 

@@ -24,7 +24,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <map>
+#include <utility>
 
 #include "object.h"
 
@@ -77,9 +78,9 @@ public:
     // The scope of the call running on this thread, or nullptr.
     static CallScope* current();
 
-    // The stream passed through its filters (it has at least one), counted
-    // against the decompression limit.
-    DecodedBytes decode(const Stream& stream);
+    // The stream passed through its first `count` filters (at least one),
+    // counted against the decompression limit.
+    DecodedBytes decode(const Stream& stream, size_t count);
     // Charges `bytes` of work; beyond the limit the call fails with a
     // limit error naming `context`.
     void charge(std::string_view context, uint64_t bytes);
@@ -93,7 +94,7 @@ private:
     // The stream's filters applied under `max_output`; a failure still
     // counts what it produced, so that a caller who reads on past a stream
     // that failed does not get a fresh budget for the next one.
-    std::string filtered(const Stream& stream, uint64_t max_output);
+    std::string filtered(const Stream& stream, size_t count, uint64_t max_output);
     uint64_t remaining() const;
     uint64_t work_limit() const;
 
@@ -102,7 +103,9 @@ private:
     CallScope* outer_;
     uint64_t decoded_ = 0;
     uint64_t work_ = 0;
-    std::unordered_map<const Stream*, Decoded> streams_;
+    // By stream and number of filters applied (an image codec reads the
+    // data before its own filter); map nodes never move.
+    std::map<std::pair<const Stream*, size_t>, Decoded> streams_;
 };
 
 // Charges the current call, if any (the library used without a scope is

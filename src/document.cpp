@@ -65,13 +65,25 @@ private:
 
 // ---- header and startxref ----
 
-PdfVersion parse_header(std::string_view bytes) {
-    // "%PDF-" digit "." digit at offset 0; only one digit of each is read.
-    if (bytes.size() < 8 || bytes.substr(0, 5) != "%PDF-") throw PdfError::invalid_header();
-    const uint8_t major = static_cast<uint8_t>(bytes[5]);
-    const uint8_t minor = static_cast<uint8_t>(bytes[7]);
-    if (!chars::is_digit(major) || bytes[6] != '.' || !chars::is_digit(minor)) throw PdfError::invalid_header();
-    return PdfVersion{static_cast<uint8_t>(major - '0'), static_cast<uint8_t>(minor - '0')};
+// Some files carry a few bytes or a comment block before the header; readers
+// look for it within the first 1024 bytes.
+constexpr size_t kHeaderSearchLength = 1024;
+
+struct Header {
+    PdfVersion version;
+    size_t at = 0;  // position of "%PDF-"
+};
+
+// "%PDF-" digit "." digit, starting within the first kHeaderSearchLength
+// bytes; only one digit of each number is read.
+Header parse_header(std::string_view bytes) {
+    const size_t at = bytes.substr(0, kHeaderSearchLength + 4).find("%PDF-");
+    if (at == std::string_view::npos || bytes.size() - at < 8) throw PdfError::invalid_header();
+    const std::string_view header = bytes.substr(at, 8);
+    const uint8_t major = static_cast<uint8_t>(header[5]);
+    const uint8_t minor = static_cast<uint8_t>(header[7]);
+    if (!chars::is_digit(major) || header[6] != '.' || !chars::is_digit(minor)) throw PdfError::invalid_header();
+    return Header{PdfVersion{static_cast<uint8_t>(major - '0'), static_cast<uint8_t>(minor - '0')}, at};
 }
 
 uint64_t parse_start_xref(std::string_view bytes) {
@@ -93,12 +105,29 @@ struct XrefSection {
     std::vector<std::pair<ObjectId, XrefEntry>> entries;
     Dictionary trailer;
     size_t bytes_read = 0;  // from the section's offset to its end
+    bool classic = false;
+    ObjectId stream_id;  // a cross-reference stream's own object
 };
 
 // Entries of a subsection are numbered first, first + 1, ...; a count that
 // runs past the largest object number is a broken table, not a wrap-around.
 void check_subsection_range(uint32_t first, uint64_t count) {
     if (count > 0 && first + (count - 1) > kMaxU32) throw PdfError::invalid_xref();
+}
+
+// The generation field of a table entry.  A free entry names no object, and
+// several producers write 65536 for the head of the free list; such a
+// generation reads as 65535, the largest there is.  Any other entry keeps the
+// 16-bit rule and its error.
+uint16_t read_entry_generation(Parser& parser) {
+    const size_t at = parser.position();
+    const Token token = parser.lexer.next_token();
+    if (token.kind == TokenKind::Integer && token.integer >= 0) {
+        if (static_cast<uint64_t>(token.integer) <= kMaxU16) return static_cast<uint16_t>(token.integer);
+        if (parser.peek_is_keyword("f")) return static_cast<uint16_t>(kMaxU16);
+    }
+    parser.set_position(at);
+    return parser.expect_u16();
 }
 
 XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
@@ -110,6 +139,7 @@ XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
             parser.lexer.next_token();
             section.trailer = parser.parse_dictionary_object();
             section.bytes_read = parser.position() - static_cast<size_t>(std::min<uint64_t>(offset, bytes.size()));
+            section.classic = true;
             return section;
         }
         // The layout is read token by token, so entries need not be in the
@@ -119,7 +149,7 @@ XrefSection read_classic_section(std::string_view bytes, uint64_t offset) {
         check_subsection_range(first, count);
         for (uint32_t i = 0; i < count; ++i) {
             const uint64_t field = parser.expect_u64();
-            const uint16_t generation = parser.expect_u16();
+            const uint16_t generation = read_entry_generation(parser);
             const Token kind = parser.lexer.next_token();
             const ObjectId id{first + i, generation};
             if (kind.is_keyword("n")) {
@@ -231,6 +261,7 @@ XrefSection read_xref_stream_section(std::string_view bytes, uint64_t offset) {
     }
     section.trailer = std::move(stream->dict);
     section.bytes_read = bytes_read;
+    section.stream_id = id;
     return section;
 }
 
@@ -252,11 +283,74 @@ size_t distinct_keys(const std::vector<std::pair<ObjectId, XrefEntry>>& entries)
     return static_cast<size_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
 }
 
-std::optional<uint64_t> prev_offset(const Dictionary& trailer) {
-    const Object* prev = trailer.get("Prev");
-    const std::optional<int64_t> value = prev ? prev->as_integer() : std::nullopt;
+// A classic table when the four bytes at `position` are "xref", otherwise a
+// cross-reference stream.
+XrefSection read_section(std::string_view bytes, uint64_t position) {
+    const bool classic = position <= bytes.size() && bytes.size() - position >= 4 && bytes.substr(position, 4) == "xref";
+    return classic ? read_classic_section(bytes, position) : read_xref_stream_section(bytes, position);
+}
+
+// The file position of an offset written in the file (see
+// Document::offset_base); a position past the end reads as the end.
+uint64_t file_position(const Document& document, uint64_t offset) {
+    const uint64_t base = document.offset_base;
+    return offset > std::numeric_limits<uint64_t>::max() - base ? std::numeric_limits<uint64_t>::max() : base + offset;
+}
+
+// Offsets count from the start of the file, but writers that put bytes before
+// the header often count from the header instead.  The file is read as given
+// unless its newest section cannot be read at startxref and can be read
+// counting from the header.
+uint64_t find_offset_base(std::string_view bytes, size_t header_at, uint64_t start_xref) {
+    if (header_at == 0) return 0;
+    const auto section_reads_at = [&](uint64_t position) {
+        try {
+            read_section(bytes, position);
+            return true;
+        } catch (const PdfError&) {
+            return false;
+        }
+    };
+    if (section_reads_at(start_xref)) return 0;
+    if (start_xref <= std::numeric_limits<uint64_t>::max() - header_at && section_reads_at(header_at + start_xref)) {
+        return header_at;
+    }
+    return 0;
+}
+
+// A trailer's /Prev or /XRefStm: an offset when it is a non-negative
+// integer, nothing otherwise.
+std::optional<uint64_t> offset_entry(const Dictionary& trailer, std::string_view key) {
+    const Object* entry = trailer.get(key);
+    const std::optional<int64_t> value = entry ? entry->as_integer() : std::nullopt;
     if (!value || *value < 0) return std::nullopt;
     return static_cast<uint64_t>(*value);
+}
+
+// A hybrid file's classic section names in /XRefStm a cross-reference stream
+// listing objects (usually compressed ones) that its table leaves out, so
+// that readers which predate such streams still open the file.  The stream's
+// rows belong to the section but fill only numbers its table does not list;
+// the stream's own dictionary (its /Prev among the rest) is not used.
+void add_hybrid_stream_entries(std::string_view bytes, const Document& document, XrefSection& section,
+                               std::set<uint64_t>& visited_streams, ReadBudget& budget) {
+    const std::optional<uint64_t> offset = offset_entry(section.trailer, "XRefStm");
+    // Several sections naming one stream read it once: bounded like /Prev.
+    if (!offset || !visited_streams.insert(*offset).second) return;
+    XrefSection stream = read_xref_stream_section(bytes, file_position(document, *offset));
+    budget.spend(stream.bytes_read);
+    std::vector<uint32_t> listed;
+    listed.reserve(section.entries.size());
+    for (const auto& entry : section.entries) listed.push_back(entry.first.number);
+    std::sort(listed.begin(), listed.end());
+    for (auto& row : stream.entries) {
+        if (std::binary_search(listed.begin(), listed.end(), row.first.number)) continue;
+        // The stream object itself is where /XRefStm found it, whatever its
+        // own row says: writers that patch a table into a stream-based file
+        // do not always keep that row right, and it names no other object.
+        if (row.first == stream.stream_id) row.second = XrefInUse{*offset, stream.stream_id.generation};
+        section.entries.push_back(std::move(row));
+    }
 }
 
 void read_xref_chain(std::string_view bytes, Document& document) {
@@ -267,20 +361,20 @@ void read_xref_chain(std::string_view bytes, Document& document) {
     // reading it again could add nothing (newer entries win), so the chain
     // ends there.
     std::set<uint64_t> visited;
+    std::set<uint64_t> visited_streams;
     ReadBudget budget("cross-reference chain", "bytes of sections", bytes.size());
     uint64_t offset = document.start_xref;
     bool newest = true;
     while (visited.insert(offset).second) {
-        const bool classic = offset <= bytes.size() && bytes.size() - offset >= 4 && bytes.substr(offset, 4) == "xref";
-        XrefSection section =
-            classic ? read_classic_section(bytes, offset) : read_xref_stream_section(bytes, offset);
+        XrefSection section = read_section(bytes, file_position(document, offset));
         budget.spend(section.bytes_read);
+        if (section.classic) add_hybrid_stream_entries(bytes, document, section, visited_streams, budget);
         trace::event(trace::kDocument, "parsed xref section", [&] {
             return trace::Fields{{"offset", std::to_string(offset)},
                                  {"entries", std::to_string(distinct_keys(section.entries))}};
         });
         merge_section(document.xref, section.entries);
-        const std::optional<uint64_t> prev = prev_offset(section.trailer);
+        const std::optional<uint64_t> prev = offset_entry(section.trailer, "Prev");
         if (newest) document.trailer = std::move(section.trailer);
         newest = false;
         if (!prev) break;
@@ -344,6 +438,68 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
     return parsed;
 }
 
+// ---- filter entries given by reference ----
+
+// What a copy of an object costs, about one per byte of its names and
+// strings and one per value.  Recursion follows the object's nesting, which
+// the parser bounds (kMaxNestingDepth in parser.h).
+uint64_t copy_weight(const Object& object) {
+    switch (object.kind()) {
+        case Object::kName: return 1 + object.as_name()->size();
+        case Object::kString: return 1 + object.as_string()->size();
+        case Object::kArray: {
+            uint64_t weight = 1;
+            for (const Object& item : *object.as_array()) weight += copy_weight(item);
+            return weight;
+        }
+        case Object::kDictionary: {
+            uint64_t weight = 1;
+            for (const auto& [key, value] : *object.as_dictionary()) weight += key.size() + copy_weight(value);
+            return weight;
+        }
+        default: return 1;
+    }
+}
+
+// A filter entry's value, or one of its array items, resolved one level.  A
+// reference to a missing object, to another reference or to a stream stays as
+// it is, and decoding refuses it as it refuses any value of the wrong kind.
+// Every stream that names an object copies it, so a hostile file could name
+// one large object from many streams: the copies are bounded by the budget.
+Object resolved_filter_value(const Object& value, const ObjectTable& objects, ReadBudget& budget) {
+    const std::optional<ObjectId> id = value.as_reference();
+    const Object* target = id ? objects.find(*id) : nullptr;
+    if (!target || target->kind() == Object::kReference || target->kind() == Object::kStream) return value;
+    budget.spend(copy_weight(*target));
+    return *target;
+}
+
+bool has_reference_item(const Object& value) {
+    const Array* items = value.as_array();
+    return items && std::any_of(items->begin(), items->end(), [](const Object& item) { return item.as_reference(); });
+}
+
+// /Filter, /DecodeParms and /DP may be given by reference, and so may the
+// items of their arrays (PDF allows any value to be indirect).  Each stream
+// that has such references gets its entries with them resolved one level.
+void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
+    for (auto& [id, object] : objects.loading_entries()) {
+        Stream* stream = std::get_if<Stream>(&object.value);
+        if (!stream) continue;
+        Dictionary resolved;
+        for (const std::string_view key : {"DP", "DecodeParms", "Filter"}) {
+            const Object* entry = stream->dict.get(key);
+            if (!entry || !(entry->as_reference() || has_reference_item(*entry))) continue;
+            Object value = resolved_filter_value(*entry, objects, budget);
+            if (auto* items = std::get_if<Array>(&value.value)) {
+                for (Object& item : *items) item = resolved_filter_value(item, objects, budget);
+            }
+            resolved.insert(std::string(key), std::move(value));
+        }
+        stream->resolved_filters.set(std::move(resolved));
+    }
+}
+
 void load_objects(std::string_view bytes, Document& document) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
@@ -351,7 +507,7 @@ void load_objects(std::string_view bytes, Document& document) {
         if (const auto* compressed = std::get_if<XrefCompressed>(&entry)) {
             groups[compressed->object_stream].emplace_back(id, compressed->index);
         } else if (const auto* in_use = std::get_if<XrefInUse>(&entry)) {
-            Parser parser = parser_at(bytes, in_use->offset);
+            Parser parser = parser_at(bytes, file_position(document, in_use->offset));
             const size_t start = parser.position();
             auto [parsed_id, object] = parser.parse_indirect_object();
             budget.spend(parser.position() - start);
@@ -364,6 +520,12 @@ void load_objects(std::string_view bytes, Document& document) {
             });
         }
     }
+
+    // Object streams are decoded before any compressed object exists, so
+    // their filter entries resolve among the objects stored directly; all
+    // streams resolve again once every object is loaded.
+    ReadBudget filter_budget("stream filter entries", "bytes of resolved objects", bytes.size());
+    resolve_filter_references(document.objects, filter_budget);
 
     // The direct objects went in in ascending order, so that part of the
     // table can be searched before the final sort.
@@ -384,6 +546,7 @@ void load_objects(std::string_view bytes, Document& document) {
         }
     }
     document.objects.sort();
+    if (!groups.empty()) resolve_filter_references(document.objects, filter_budget);
 }
 
 // Unmaps and closes on every path.
@@ -459,8 +622,10 @@ Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     // Loading is one call: object and cross-reference streams decode under
     // the document's own limit.
     const CallScope scope(document.limits);
-    document.version = parse_header(bytes);
+    const Header header = parse_header(bytes);
+    document.version = header.version;
     document.start_xref = parse_start_xref(bytes);
+    document.offset_base = find_offset_base(bytes, header.at, document.start_xref);
     trace::event(trace::kDocument, "parsed PDF header and startxref", [&] {
         return trace::Fields{{"version", document.version.debug()},
                              {"start_xref", std::to_string(document.start_xref)}};

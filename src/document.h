@@ -62,6 +62,9 @@ public:
     // Loading only: append in any order, then sort once.
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
+    // Loading only: the entries in place, to complete objects once the
+    // objects they refer to are loaded.
+    std::vector<Entry>& loading_entries() { return entries_; }
 
 private:
     std::vector<Entry> entries_;
@@ -108,6 +111,10 @@ public:
     PdfVersion version;
     // What each call on the document may decode and do (call_scope.h).
     CallLimits limits;
+    // Where the offsets written in the file count from: 0, or the position of
+    // the header for a file that has bytes before its header and counts its
+    // offsets from there.  Writers that append to the file count the same way.
+    uint64_t offset_base = 0;
 
     // ---- lookups (document.cpp) ----
     // The object with this id, or nullptr.

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "content.h"
 #include "error.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -18,7 +18,7 @@ std::optional<std::string> text_entry(const Dictionary& dictionary, std::string_
     const Object* value = dictionary.get(key);
     const std::string* bytes = value ? value->as_string() : nullptr;
     if (!bytes) return std::nullopt;
-    return decode_text_string(*bytes);
+    return decode_pdf_text_string(*bytes);
 }
 
 }  // namespace

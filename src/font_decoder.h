@@ -16,8 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cid_cmap.h"
 #include "cmap.h"
 #include "document.h"
+#include "font_tables.h"
 #include "object.h"
 
 namespace quillet {
@@ -29,10 +31,21 @@ struct Glyph {
     // Horizontal displacement in text space per unit of font size (the
     // width in glyph space times the font matrix: w / 1000 for most fonts).
     double advance = 0;
+    // For a vertical font: the vertical displacement in text space per unit
+    // of font size (w1y / 1000 from /W2 or /DW2; negative, glyphs advance
+    // downwards); 0 for horizontal fonts.
+    double vertical_advance = 0;
     // The code is the single byte 32, to which word spacing (Tw) applies.
     bool word_space = false;
     // Nothing maps the code to Unicode: U+FFFD was appended as its text.
     bool unmapped = false;
+};
+
+// CIDs first..last have one width (or vertical displacement) in glyph space.
+struct CidWidthRange {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    double width = 0;
 };
 
 class FontDecoder {
@@ -68,14 +81,40 @@ private:
     double descent_ = -0.2;
     std::array<double, 6> font_matrix_{0.001, 0, 0, 0.001, 0, 0};
 
-    // How codes decode: the font's ToUnicode CMap when it has one; codes are
-    // two bytes for Type0 fonts and one byte otherwise.
+    // Loading, by kind of font (font_decoder.cpp).
+    void load_simple(const Document& document, const Dictionary& font, std::string_view subtype);
+    void load_composite(const Document& document, const Dictionary& font);
+    void load_extents(const Document& document, const Dictionary* descriptor, const Dictionary& font,
+                      const font_tables::Standard14Font* standard);
+
+    // The Unicode text of a Type 0 font's code when its ToUnicode does not
+    // give one: the code itself for a Unicode CMap, else through the CID
+    // ordering.  False, with nothing appended, when neither applies.
+    bool append_cid_text(uint32_t code, size_t size, std::optional<uint32_t> cid, std::string& text) const;
+
+    // Decoding: the font's ToUnicode CMap first, when it has one.
     std::optional<ToUnicodeCMap> to_unicode_;
-    bool two_byte_codes_ = false;
-    // Widths in glyph space: /Widths from /FirstChar for simple fonts.
-    std::vector<double> widths_;
-    uint32_t first_char_ = 0;
-    double missing_width_ = 0;
+
+    // Simple fonts: one-byte codes; each code's text from its glyph name
+    // (offset and size in texts_, size 0 when nothing maps it) and its
+    // width in glyph space.
+    struct CodeText {
+        uint32_t offset = 0;
+        uint32_t size = 0;
+    };
+    std::array<CodeText, 256> code_texts_{};
+    std::array<double, 256> code_widths_{};
+    std::string texts_;
+
+    // Type 0 fonts: the encoding CMap splits codes and gives CIDs; the
+    // descendant's ordering gives their text, /W and /DW (/W2 and /DW2 when
+    // vertical) their widths.  Width ranges are sorted and disjoint.
+    std::optional<CidCMap> cmap_;
+    const font_tables::CidOrdering* ordering_ = nullptr;
+    std::vector<CidWidthRange> cid_widths_;
+    double default_width_ = 1000;
+    std::vector<CidWidthRange> cid_vertical_;
+    double default_vertical_ = -1000;
 };
 
 }  // namespace quillet

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "content.h"
 #include "error.h"
 #include "link.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -40,7 +40,7 @@ std::optional<std::string> text_entry(const Dictionary& field, std::string_view 
     const Object* value = field.get(key);
     const std::string* bytes = value ? value->as_string() : nullptr;
     if (!bytes) return std::nullopt;
-    return decode_text_string(*bytes);
+    return decode_pdf_text_string(*bytes);
 }
 
 std::optional<std::string> full_name_of(const std::optional<std::string>& parent_name,

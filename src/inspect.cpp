@@ -11,9 +11,9 @@ namespace quillet {
 
 namespace {
 
-void append_object(std::string& out, const Object& object);
+void append_object(std::string& out, const Object& object, StringDecoder decode_string);
 
-void append_dictionary(std::string& out, const Dictionary& dictionary) {
+void append_dictionary(std::string& out, const Dictionary& dictionary, StringDecoder decode_string) {
     if (dictionary.empty()) {
         out += "<< >>";
         return;
@@ -23,7 +23,7 @@ void append_dictionary(std::string& out, const Dictionary& dictionary) {
         out += " /";
         out += utf8_lossy(key);
         out += ' ';
-        append_object(out, value);
+        append_object(out, value, decode_string);
     }
     out += " >>";
 }
@@ -36,8 +36,8 @@ bool is_preview_byte(uint8_t c) {
     return (c >= 0x21 && c <= 0x7E) || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
 }
 
-void append_stream(std::string& out, const Stream& stream) {
-    append_dictionary(out, stream.dict);
+void append_stream(std::string& out, const Stream& stream, StringDecoder decode_string) {
+    append_dictionary(out, stream.dict, decode_string);
     out += "\nstream\n<";
     out += std::to_string(stream.data.size());
     out += " encoded bytes";
@@ -59,7 +59,7 @@ void append_stream(std::string& out, const Stream& stream) {
 
 // Recursion follows the object's own nesting, which the parser already
 // bounds (kMaxNestingDepth in parser.h); no loaded object can be deeper.
-void append_object(std::string& out, const Object& object) {
+void append_object(std::string& out, const Object& object, StringDecoder decode_string) {
     switch (object.kind()) {
         case Object::kNull:
             out += "null";
@@ -78,7 +78,7 @@ void append_object(std::string& out, const Object& object) {
             return;
         case Object::kString:
             out += '(';
-            out += decode_text_string(*object.as_string());
+            out += decode_string(*object.as_string());
             out += ')';
             return;
         case Object::kArray: {
@@ -87,19 +87,19 @@ void append_object(std::string& out, const Object& object) {
             for (const Object& item : *object.as_array()) {
                 if (!first) out += ' ';
                 first = false;
-                append_object(out, item);
+                append_object(out, item, decode_string);
             }
             out += ']';
             return;
         }
         case Object::kDictionary:
-            append_dictionary(out, *object.as_dictionary());
+            append_dictionary(out, *object.as_dictionary(), decode_string);
             return;
         case Object::kReference:
             out += object.as_reference()->reference_text();
             return;
         case Object::kStream:
-            append_stream(out, *object.as_stream());
+            append_stream(out, *object.as_stream(), decode_string);
             return;
     }
 }
@@ -116,7 +116,7 @@ void append_summary(std::string& out, ObjectId id, const Object& object, const X
     out += " % ";
     out += object.kind_label();
     out += '\n';
-    append_object(out, object);
+    append_object(out, object, decode_text_string);
     out += "\nendobj";
 }
 
@@ -127,15 +127,17 @@ const XrefEntry* find_entry(const XrefMap& xref, ObjectId id) {
 
 }  // namespace
 
-std::string object_to_text(const Object& object) {
+std::string object_to_text(const Object& object) { return object_to_text(object, decode_text_string); }
+
+std::string object_to_text(const Object& object, StringDecoder decode_string) {
     std::string out;
-    append_object(out, object);
+    append_object(out, object, decode_string);
     return out;
 }
 
 std::string dictionary_to_text(const Dictionary& dictionary) {
     std::string out;
-    append_dictionary(out, dictionary);
+    append_dictionary(out, dictionary, decode_text_string);
     return out;
 }
 

@@ -6,13 +6,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "document.h"
 #include "object.h"
 
 namespace quillet {
 
+// Strings show as decode_text_string reads them, as in every raw view.
 std::string object_to_text(const Object& object);
+// Strings show as `decode_string` reads them: values that hold text strings,
+// such as form field values, pass decode_pdf_text_string.
+using StringDecoder = std::string (*)(std::string_view bytes);
+std::string object_to_text(const Object& object, StringDecoder decode_string);
 std::string dictionary_to_text(const Dictionary& dictionary);
 std::string xref_entry_text(const XrefEntry& entry);
 // Shortest decimal that reads back as the same double, never in exponent

@@ -9,6 +9,7 @@
 #include "markdown.h"
 #include "page.h"
 #include "resource.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -47,7 +48,7 @@ std::optional<std::string> contents_text(const Dictionary& annotation) {
     const Object* contents = annotation.get("Contents");
     const std::string* bytes = contents ? contents->as_string() : nullptr;
     if (!bytes) return std::nullopt;
-    return decode_text_string(*bytes);
+    return decode_pdf_text_string(*bytes);
 }
 
 LlmImage image_record(const PageImage& image) {

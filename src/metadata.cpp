@@ -3,10 +3,10 @@
 #include <string_view>
 #include <utility>
 
-#include "content.h"
 #include "document.h"
 #include "error.h"
 #include "inspect.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -21,7 +21,7 @@ std::optional<std::string> object_to_metadata_string(const Object& value) {
         case Object::kName:
             return utf8_lossy(*value.as_name());
         case Object::kString:
-            return decode_text_string(*value.as_string());
+            return decode_pdf_text_string(*value.as_string());
         default:
             return std::nullopt;
     }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 #include "call_scope.h"
 #include "error.h"
@@ -123,6 +124,20 @@ std::optional<ObjectId> Object::as_reference() const {
     return *id;
 }
 
+ResolvedFilterEntries::ResolvedFilterEntries(const ResolvedFilterEntries& other)
+    : entries_(other.entries_ ? std::make_unique<Dictionary>(*other.entries_) : nullptr) {}
+
+ResolvedFilterEntries& ResolvedFilterEntries::operator=(const ResolvedFilterEntries& other) {
+    if (this != &other) entries_ = other.entries_ ? std::make_unique<Dictionary>(*other.entries_) : nullptr;
+    return *this;
+}
+
+ResolvedFilterEntries::~ResolvedFilterEntries() = default;
+
+void ResolvedFilterEntries::set(Dictionary entries) {
+    entries_ = entries.empty() ? nullptr : std::make_unique<Dictionary>(std::move(entries));
+}
+
 std::string DecodedBytes::into_owned() && {
     if (owned_) return std::move(*owned_);
     return std::string(borrowed_);
@@ -179,6 +194,12 @@ std::string inflate_zlib(std::string_view filter, std::string_view input, const 
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) throw std::bad_alloc();
     InflateGuard guard{&zs};
+    // The Adler-32 trailer guards data that has already been inflated whole;
+    // writers that get it wrong are common enough that readers use the data
+    // anyway.  zlib still reads the trailer, and every other check stays.
+    // (inflateValidate is exported since zlib 1.2.9; libpng uses it to the
+    // same end.)
+    if (inflateValidate(&zs, 0) != Z_OK) throw std::logic_error("zlib refused to skip the Adler-32 check");
 
     std::string out;
     const uint64_t first_guess = std::clamp<uint64_t>(uint64_t{input.size()} * 4, kInflateMinCapacity,
@@ -213,7 +234,7 @@ std::string inflate_zlib(std::string_view filter, std::string_view input, const 
             break;
         }
         if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-        // Z_DATA_ERROR (bad header, invalid deflate data, checksum),
+        // Z_DATA_ERROR (bad header, invalid deflate data),
         // Z_NEED_DICT (a preset dictionary we cannot supply).
         throw PdfError::decode(filter, "corrupt deflate stream");
     }
@@ -402,10 +423,10 @@ std::string apply_filter(std::string_view name, std::string_view input, const Di
 
 // One optional parameter dictionary per filter, from /DecodeParms (or its
 // abbreviation /DP when /DecodeParms is absent).
-std::vector<const Dictionary*> filter_parameters(const Dictionary& dict, size_t filter_count) {
+std::vector<const Dictionary*> filter_parameters(const Stream& stream, size_t filter_count) {
     std::vector<const Dictionary*> params(filter_count, nullptr);
-    const Object* value = dict.get("DecodeParms");
-    if (!value) value = dict.get("DP");
+    const Object* value = stream.filter_entry("DecodeParms");
+    if (!value) value = stream.filter_entry("DP");
     if (!value || value->is_null()) return params;
     if (const Dictionary* single = value->as_dictionary()) {
         if (filter_count != 1) throw PdfError::type_mismatch("stream /DecodeParms", "array when /Filter is an array");
@@ -433,9 +454,16 @@ trace::Fields encoded_len_field(size_t length) {
 
 }  // namespace
 
+const Object* Stream::filter_entry(std::string_view key) const {
+    if (const Dictionary* resolved = resolved_filters.get()) {
+        if (const Object* value = resolved->get(key)) return value;
+    }
+    return dict.get(key);
+}
+
 std::vector<std::string_view> Stream::filters() const {
     std::vector<std::string_view> names;
-    const Object* filter = dict.get("Filter");
+    const Object* filter = filter_entry("Filter");
     if (!filter) return names;
     if (const std::string* name = filter->as_name()) {
         names.push_back(*name);
@@ -456,29 +484,45 @@ void DecodeLimit::exceeded() const {
     throw PdfError::limit_exceeded("stream data", call_limit, "decoded bytes per call (max_decoded_bytes)");
 }
 
-DecodedBytes Stream::decoded_data_cow() const {
-    trace::Span span(trace::kObject, "decoded_data_cow", encoded_len_field(data.size()));
+std::string Stream::apply_filters(const DecodeLimit& limit, size_t count) const {
     const std::vector<std::string_view> names = filters();
-    if (span.active()) span.record("filters", std::to_string(names.size()));
-    if (names.empty()) return DecodedBytes::borrowed(data);
-    if (CallScope* scope = CallScope::current()) return scope->decode(*this);
-    return DecodedBytes::owned(apply_filters(DecodeLimit{kMinDecodedBytes, kMinDecodedBytes}));
-}
-
-std::string Stream::apply_filters(const DecodeLimit& limit) const {
-    const std::vector<std::string_view> names = filters();
-    const std::vector<const Dictionary*> params = filter_parameters(dict, names.size());
+    const std::vector<const Dictionary*> params = filter_parameters(*this, names.size());
     // Each stage reads the previous stage's output (the raw data for the
     // first) and allocates its own.
     std::string current;
     std::string_view input = data;
-    for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t i = 0; i < std::min(count, names.size()); ++i) {
         std::string next = apply_filter(names[i], input, params[i], limit);
         current = std::move(next);
         input = current;
     }
     return current;
 }
+
+namespace {
+
+// The stream's data through filters[0, count): counted and cached by the
+// running call, or under the least limit when there is none.
+DecodedBytes decoded_through(const Stream& stream, size_t count) {
+    if (count == 0) return DecodedBytes::borrowed(stream.data);
+    if (CallScope* scope = CallScope::current()) return scope->decode(stream, count);
+    return DecodedBytes::owned(stream.apply_filters(DecodeLimit{kMinDecodedBytes, kMinDecodedBytes}, count));
+}
+
+}  // namespace
+
+DecodedBytes Stream::decoded_data_cow() const {
+    trace::Span span(trace::kObject, "decoded_data_cow", encoded_len_field(data.size()));
+    const std::vector<std::string_view> names = filters();
+    if (span.active()) span.record("filters", std::to_string(names.size()));
+    return decoded_through(*this, names.size());
+}
+
+DecodedBytes Stream::decoded_data_before(size_t count) const {
+    return decoded_through(*this, std::min(count, filters().size()));
+}
+
+std::vector<const Dictionary*> Stream::decode_parameters() const { return filter_parameters(*this, filters().size()); }
 
 std::string Stream::decoded_data() const {
     trace::Span span(trace::kObject, "decoded_data", encoded_len_field(data.size()));

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -134,11 +135,40 @@ struct DecodeLimit {
     [[noreturn]] void exceeded() const;
 };
 
+// A stream's /Filter and /DecodeParms (or /DP) entries with the indirect
+// references in them resolved one level: the entries' own references and
+// those of their array items.  Decoding has no access to the document, so the
+// loader makes these copies for the few streams that need them; copying a
+// stream copies them too.
+class ResolvedFilterEntries {
+public:
+    ResolvedFilterEntries() = default;
+    ResolvedFilterEntries(const ResolvedFilterEntries& other);
+    ResolvedFilterEntries& operator=(const ResolvedFilterEntries& other);
+    ResolvedFilterEntries(ResolvedFilterEntries&&) noexcept = default;
+    ResolvedFilterEntries& operator=(ResolvedFilterEntries&&) noexcept = default;
+    ~ResolvedFilterEntries();
+
+    // The resolved entries, or nullptr when the dictionary's own are used.
+    const Dictionary* get() const { return entries_.get(); }
+    // Empty entries mean the dictionary's own are used.
+    void set(Dictionary entries);
+
+private:
+    // A pointer keeps Stream, and with it every Object, small.
+    std::unique_ptr<Dictionary> entries_;
+};
+
 struct Stream {
     Dictionary dict;
     std::string data;  // as stored in the file, still encoded
+    // Read by decoding in place of the same entries of `dict`, which keeps
+    // them as stored for the views of raw objects.
+    ResolvedFilterEntries resolved_filters{};
 
-    // The /Filter names in order (borrowed from the dictionary).
+    // /Filter, /DecodeParms or /DP as decoding reads it.
+    const Object* filter_entry(std::string_view key) const;
+    // The /Filter names in order (borrowed from the stream).
     std::vector<std::string_view> filters() const;
     // The data passed through every filter; borrowed when there are none.
     // Counted against the decompression limit of the running call (see
@@ -146,9 +176,16 @@ struct Stream {
     // stream before; without a call scope, at most kMinDecodedBytes.
     DecodedBytes decoded_data_cow() const;
     std::string decoded_data() const;
-    // The data passed through every filter (at least one), each stage under
-    // `limit`: the decoding itself, without any accounting.
-    std::string apply_filters(const DecodeLimit& limit) const;
+    // The data passed through the first `count` filters only: what an
+    // image codec at position `count` (JPEG, JPEG 2000, JBIG2, fax) reads.
+    // Borrowed when `count` is 0; bounded and cached as decoded_data_cow.
+    DecodedBytes decoded_data_before(size_t count) const;
+    // One optional parameter dictionary per filter, as decoding reads them:
+    // what a codec passed through is told by its own entry.
+    std::vector<const Dictionary*> decode_parameters() const;
+    // The data passed through the first `count` filters (at least one),
+    // each stage under `limit`: the decoding itself, without any accounting.
+    std::string apply_filters(const DecodeLimit& limit, size_t count) const;
 };
 
 struct Object {

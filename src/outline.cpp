@@ -6,10 +6,10 @@
 #include <utility>
 #include <variant>
 
-#include "content.h"
 #include "error.h"
 #include "link.h"
 #include "page.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -76,7 +76,7 @@ std::vector<OutlineItem> collect_outline_chain(const Document& document, ObjectI
             throw PdfError::limit_exceeded("outline tree", kMaxOutlineBytes, "bytes of titles and targets");
         }
 
-        OutlineItem record{id, decode_text_string(*title_bytes), std::nullopt, std::nullopt, {}};
+        OutlineItem record{id, decode_pdf_text_string(*title_bytes), std::nullopt, std::nullopt, {}};
         if (destination) record.destination = *destination;
         if (action) record.action = *action;
         if (const std::optional<ObjectId> child = item_link(*item, "First", "outline item /First")) {

@@ -14,6 +14,7 @@
 #include "content.h"
 #include "document.h"
 #include "error.h"
+#include "text_string.h"
 
 namespace quillet {
 
@@ -182,7 +183,7 @@ PageLabelRule PageLabelRule::from_dictionary(uint64_t start, const Dictionary& d
     if (const Object* p = dictionary.get("P")) {
         const std::string* text = p->as_string();
         if (!text) throw PdfError::type_mismatch("page label /P", "string");
-        rule.prefix = decode_text_string(*text);
+        rule.prefix = decode_pdf_text_string(*text);
     }
     if (const Object* st = dictionary.get("St")) {
         const std::optional<int64_t> first = st->as_integer();

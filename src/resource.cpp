@@ -28,15 +28,6 @@ std::optional<std::string> entry_text(const Dictionary& dict, std::string_view k
 // Memory a recorded name holds: the string object and its characters.
 size_t held_bytes(const std::string& name) { return sizeof(std::string) + name.size(); }
 
-// Pixel decoding errors are reported as decoding of a pseudo-filter "Image".
-[[noreturn]] void image_error(std::string_view message) { throw PdfError::decode("Image", message); }
-
-uint64_t positive_dimension(const Dictionary& dict, std::string_view key, std::string_view context) {
-    const std::optional<int64_t> value = direct_integer(dict, key);
-    if (!value || *value <= 0) throw PdfError::type_mismatch(context, "positive integer");
-    return static_cast<uint64_t>(*value);
-}
-
 // The first `size` decoded bytes as an owned string.  An owned buffer is
 // kept and cut to size unless most of it would be wasted; a borrowed one
 // (an unfiltered stream) is copied.
@@ -47,20 +38,6 @@ std::string leading_bytes(DecodedBytes decoded, size_t size) {
         return bytes;
     }
     return std::string(decoded.view().substr(0, size));
-}
-
-// C, M, Y, K to R, G, B by the naive subtraction (no colour management):
-// R = max(0, 255 - C - K), likewise G from M and B from Y.  `out` may be
-// `in` itself: pixel i is read from bytes 4i..4i+3 before bytes 3i..3i+2 are
-// written, and later pixels lie beyond both.
-void cmyk_to_rgb(const uint8_t* in, uint8_t* out, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i) {
-        const int c = in[4 * i], m = in[4 * i + 1], y = in[4 * i + 2], k = in[4 * i + 3];
-        const int r = 255 - c - k, g = 255 - m - k, b = 255 - y - k;
-        out[3 * i] = static_cast<uint8_t>(r > 0 ? r : 0);
-        out[3 * i + 1] = static_cast<uint8_t>(g > 0 ? g : 0);
-        out[3 * i + 2] = static_cast<uint8_t>(b > 0 ? b : 0);
-    }
 }
 
 std::string cmyk_pixels(DecodedBytes decoded, size_t pixels) {
@@ -79,6 +56,26 @@ std::string cmyk_pixels(DecodedBytes decoded, size_t pixels) {
 }
 
 }  // namespace
+
+void image_error(std::string_view message) { throw PdfError::decode("Image", message); }
+
+uint64_t positive_dimension(const Dictionary& dict, std::string_view key, std::string_view context) {
+    const std::optional<int64_t> value = direct_integer(dict, key);
+    if (!value || *value <= 0) throw PdfError::type_mismatch(context, "positive integer");
+    return static_cast<uint64_t>(*value);
+}
+
+// `out` may be `in` itself: pixel i is read from bytes 4i..4i+3 before bytes
+// 3i..3i+2 are written, and later pixels lie beyond both.
+void cmyk_to_rgb(const uint8_t* in, uint8_t* out, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i) {
+        const int c = in[4 * i], m = in[4 * i + 1], y = in[4 * i + 2], k = in[4 * i + 3];
+        const int r = 255 - c - k, g = 255 - m - k, b = 255 - y - k;
+        out[3 * i] = static_cast<uint8_t>(r > 0 ? r : 0);
+        out[3 * i + 1] = static_cast<uint8_t>(g > 0 ? g : 0);
+        out[3 * i + 2] = static_cast<uint8_t>(b > 0 ? b : 0);
+    }
+}
 
 // ---- fonts ----
 

@@ -119,6 +119,16 @@ struct PageImage {
     DecodedImage decoded_image() const;
 };
 
+// Pixel decoding errors are reported as decoding of a pseudo-filter "Image":
+// "failed to decode /Image stream: {message}".
+[[noreturn]] void image_error(std::string_view message);
+// /Width or /Height of an image: a direct integer above 0, else a type
+// mismatch ({context}, "positive integer").
+uint64_t positive_dimension(const Dictionary& dict, std::string_view key, std::string_view context);
+// C, M, Y, K to R, G, B by the naive subtraction (no colour management):
+// R = max(0, 255 - C - K), likewise G from M and B from Y.  `out` may be `in`.
+void cmyk_to_rgb(const uint8_t* in, uint8_t* out, size_t pixels);
+
 // The pixels of `format` from the stream's decoded bytes: gray and RGB
 // take the leading bytes, CMYK is converted to RGB.  Owned input is reused
 // in place, so an image decoded through filters costs no further copy.

@@ -402,6 +402,9 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
 
     std::string out(bytes);
     if (out.empty() || out.back() != '\n') out += '\n';
+    // The new offsets count the way the file's own do: from its header when
+    // bytes before the header are not counted.
+    const uint64_t base = document.offset_base;
 
     struct Placed {
         ObjectId id;
@@ -410,7 +413,7 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
     std::vector<Placed> placed;
     placed.reserve(objects.size());
     for (const UpdateObject& object : objects) {
-        placed.push_back({object.id, out.size()});
+        placed.push_back({object.id, out.size() - base});
         out += std::to_string(object.id.number) + " " + std::to_string(object.id.generation) + " obj\n";
         out += object.body;
         out += "\nendobj\n";
@@ -420,7 +423,7 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
     // section changes no free entry.
     std::stable_sort(placed.begin(), placed.end(),
                      [](const Placed& a, const Placed& b) { return a.id.number < b.id.number; });
-    const uint64_t xref_offset = out.size();
+    const uint64_t xref_offset = out.size() - base;
     out += "xref\n";
     for (const Placed& p : placed) {
         out += std::to_string(p.id.number) + " 1\n";

@@ -3,6 +3,7 @@ files/NAME.pdf, oracle/NAME/ with an external checker's output, and
 manifest.tsv.  Tests that use it skip when it is absent."""
 
 import csv
+import json
 from pathlib import Path
 
 CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
@@ -24,17 +25,65 @@ def manifest() -> list[dict]:
     return rows
 
 
+def checker_report(name: str) -> dict | None:
+    """The checker's JSON report on a file, or None where it is unreadable."""
+    try:
+        return json.loads((CORPUS / "oracle" / name / "qpdf.json").read_bytes().decode("utf-8", "replace"))
+    except (OSError, ValueError):
+        return None
+
+
+def checker_passed(name: str) -> bool:
+    """The checker found no fault (its check.txt ends with exit status 0)."""
+    lines = (CORPUS / "oracle" / name / "check.txt").read_text("utf-8", "replace").split()
+    return lines[-2:] == ["exit:", "0"]
+
+
 def unencrypted_checker_reports():
     """(file name, parsed qpdf.json) for every corpus file the checker read
     without encryption (strings of encrypted files are read undecrypted)."""
-    import json
-
     if not (CORPUS / "manifest.tsv").is_file():
         return
     for path in sorted((CORPUS / "oracle").glob("*/qpdf.json")):
-        try:
-            report = json.loads(path.read_bytes().decode("utf-8", "replace"))
-        except ValueError:
-            continue
-        if not report.get("encrypt", {}).get("encrypted"):
+        report = checker_report(path.parent.name)
+        if report is not None and not report.get("encrypt", {}).get("encrypted"):
             yield path.parent.name, report
+
+
+def outline_tree(items, id_key: str, kids_key: str, title_key: str) -> list:
+    """Ids, titles and nesting of an outline, ours ("id", "children",
+    "title") or the checker's ("object", "kids", "title").  Line ends in
+    titles are unified: the checker reads a raw CR in a string as LF, this
+    library keeps it."""
+    def title(text):
+        return text.replace("\r\n", "\n").replace("\r", "\n")
+    return [(i[id_key], title(i[title_key]), outline_tree(i[kids_key], id_key, kids_key, title_key)) for i in items]
+
+
+def checker_labels(entries, count: int) -> list[str]:
+    """Page labels from the checker's reading of the label tree, numbered by
+    the same rules."""
+    def numeral(style, n):
+        if style in ("R", "r"):
+            out = ""
+            for value, text in [(1000, "M"), (900, "CM"), (500, "D"), (400, "CD"), (100, "C"), (90, "XC"),
+                                (50, "L"), (40, "XL"), (10, "X"), (9, "IX"), (5, "V"), (4, "IV"), (1, "I")]:
+                while n >= value:
+                    out, n = out + text, n - value
+            return out if style == "R" else out.lower()
+        if style in ("A", "a"):
+            out = ""
+            while n > 0:
+                n, r = divmod(n - 1, 26)
+                out = chr(ord(style) + r) + out
+            return out
+        return str(n)
+
+    rules = sorted((e["index"], e["label"]) for e in entries)
+    result = []
+    for j in range(count):
+        start, label = max(((s, l) for s, l in rules if s <= j), default=(0, {"/S": "/D"}))
+        prefix = label.get("/P", "u:")[2:]
+        style = label.get("/S")
+        result.append(prefix + (numeral(style[1:], label.get("/St", 1) + j - start) if style else ""))
+    return result

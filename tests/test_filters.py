@@ -3,6 +3,7 @@ streams and cross-reference streams.  A filter that gets one byte wrong makes
 the packed objects unparsable or changes their text."""
 
 import base64
+import re
 import zlib
 
 import pytest
@@ -34,24 +35,28 @@ def objstm_data(packed=PACKED) -> tuple[bytes, int]:
 
 
 def objstm_pdf(packed=PACKED, encode=lambda d: d, filter_text="", xref_encode=lambda d: d, xref_filter_text="",
-               data: bytes | None = None) -> bytes:
+               data: bytes | None = None, direct=()) -> bytes:
     """A document whose objects `packed` live in object stream 10, stored as
-    encode(body) (or `data` verbatim) with `filter_text` in its dictionary;
+    encode(body) (or `data` verbatim) with `filter_text` in its dictionary,
+    and whose `direct` objects (numbers 12 and up) are stored as such;
     cross-reference stream 11 (/W [1 4 2], rows stored as xref_encode(rows))
     lists everything."""
     body, first = objstm_data(packed)
     stored = data if data is not None else encode(body)
     b = PdfBuilder()
     b.stream(10, stored, "/Type /ObjStm /N %d /First %d %s" % (len(packed), first, filter_text))
+    for number, text in direct:
+        b.add(number, text)
     out, where = b.body()
     start = len(out)
     entries = {0: (0, 0, 65535), 10: (1, where[(10, 0)], 0), 11: (1, start, 0)}
+    entries.update({n: (1, where[(n, 0)], 0) for n, _ in direct})
     for i, (n, _) in enumerate(packed):
         entries[n] = (2, 10, i)
     rows = b"".join(bytes([t]) + f2.to_bytes(4, "big") + f3.to_bytes(2, "big") for _, (t, f2, f3) in sorted(entries.items()))
     index = b" ".join(b"%d 1" % n for n in sorted(entries))
     xdata = xref_encode(rows)
-    xref = (b"11 0 obj\n<< /Type /XRef /Size 12 /W [1 4 2] /Index [%s] /Root 1 0 R /Length %d %s >>\nstream\n"
+    xref = (b"11 0 obj\n<< /Type /XRef /Size %d /W [1 4 2]" % (max(entries) + 1) + b" /Index [%s] /Root 1 0 R /Length %d %s >>\nstream\n"
             % (index, len(xdata), xref_filter_text.encode()) + xdata + b"\nendstream\nendobj\n")
     return out + xref + b"startxref\n%d\n%%%%EOF\n" % start
 
@@ -174,6 +179,13 @@ def test_truncated_flate_gives_what_was_decompressed():
     assert_packed_loaded(doc)
 
 
+def test_flate_with_a_wrong_adler32_gives_its_data():
+    # The data inflated whole; only its checksum is wrong.
+    doc = quillet.Document(objstm_pdf(encode=lambda d: zlib.compress(d)[:-4] + b"\0\0\0\0",
+                                      filter_text="/Filter /FlateDecode"))
+    assert_packed_loaded(doc)
+
+
 def test_truncated_flate_inside_the_data_is_not_an_error():
     # Cut inside the deflate data: only a prefix decompresses, so the load
     # fails later, in the object parser, not in the filter.
@@ -269,7 +281,6 @@ def test_failing_xref_stream_fails_the_load():
     b"not zlib at all",
     b"\x78\x9c\xff\xff\xff",                         # good header, invalid block type
     b"\x78\x9d" + zlib.compress(b"x")[2:],           # header check bits wrong
-    zlib.compress(b"abc")[:-1] + b"\x00",            # bad Adler-32
     b"\x78\xbb\x00\x00\x00\x01" + zlib.compress(b"abc")[2:],  # asks for a preset dictionary
 ])
 def test_corrupt_deflate(data):
@@ -343,6 +354,61 @@ def test_predictor_parameter_type_mismatch(key, value):
 ])
 def test_filter_and_parameter_shapes(filter_text, message):
     assert load_error(objstm_pdf(encode=hex_encode, filter_text=filter_text)) == message
+
+
+FLATE = (12, "/FlateDecode")
+HEX_FLATE = (13, "[/AHx 12 0 R]")
+NO_PREDICTION = (14, "<< /Predictor 12 /Columns %d >>" % len(objstm_data()[0]))
+
+
+def png_none_row(data: bytes) -> bytes:
+    """One PNG predictor row of filter type None."""
+    return zlib.compress(b"\x00" + data)
+
+
+@pytest.mark.parametrize("filter_text, encode, direct", [
+    ("/Filter 12 0 R", zlib.compress, [FLATE]),
+    ("/Filter 13 0 R", lambda d: hex_encode(zlib.compress(d)), [FLATE, HEX_FLATE]),
+    ("/Filter /Fl /DecodeParms 14 0 R", png_none_row, [NO_PREDICTION]),
+    ("/Filter [/Fl] /DP 15 0 R", png_none_row, [NO_PREDICTION, (15, "[14 0 R]")]),
+])
+def test_indirect_filter_entries_are_resolved(filter_text, encode, direct):
+    doc = quillet.Document(objstm_pdf(encode=encode, filter_text=filter_text, direct=direct))
+    assert_packed_loaded(doc)
+    raw = doc.object_text(10)
+    assert all(ref in raw for ref in re.findall(r"\d+ 0 R", filter_text))  # the raw view keeps them
+
+
+def test_filter_entries_may_name_compressed_objects():
+    # Resolved once every object is loaded (an object stream's own entries
+    # can only name objects stored directly).
+    xmp = zlib.compress(b"<x:xmpmeta/>")
+    packed = [(1, "<< /Type /Catalog /Pages 2 0 R /Metadata 12 0 R >>"), PACKED[1], (6, "[/FlateDecode]")]
+    stream = b"<< /Length %d /Filter 6 0 R >>\nstream\n" % len(xmp) + xmp + b"\nendstream"
+    assert quillet.Document(objstm_pdf(packed, direct=[(12, stream)])).metadata_xml() == "<x:xmpmeta/>"
+
+
+def test_one_large_filter_array_named_by_many_streams_is_bounded():
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>").add(2, "<< /Type /Pages /Kids [] /Count 0 >>")
+    b.add(3, "[" + "/AHx " * 20_000 + "]")
+    for number in range(10, 2010):
+        b.stream(number, b"", "/Filter 3 0 R")
+    message = load_error(b.build())
+    assert re.fullmatch(r"type mismatch in stream filter entries: expected at most \d+ bytes of resolved objects", message)
+
+
+@pytest.mark.parametrize("filter_text, direct, message", [
+    ("/Filter 12 0 R", [], "type mismatch in stream /Filter: expected name or array"),
+    ("/Filter 12 0 R", [(12, "13 0 R"), (13, "/FlateDecode")], "type mismatch in stream /Filter: expected name or array"),
+    ("/Filter [12 0 R]", [(12, "(FlateDecode)")], "type mismatch in stream /Filter item: expected name"),
+    ("/Filter /Fl /DecodeParms 12 0 R", [(12, "/Predictor")],
+     "type mismatch in stream /DecodeParms: expected dictionary, array, or null"),
+])
+def test_indirect_filter_entries_of_the_wrong_kind(filter_text, direct, message):
+    # A missing object, a reference to a reference (one level only) and
+    # values of the wrong kind are refused as before.
+    assert load_error(objstm_pdf(encode=zlib.compress, filter_text=filter_text, direct=direct)) == message
 
 
 @pytest.mark.parametrize("data, message", [

@@ -12,6 +12,7 @@ import pytest
 import quillet
 from pdfbuild import PdfBuilder, qpdf_check, simple_pdf, xref_table
 from corpus import CORPUS, manifest
+from rawpdf import classic_file
 
 
 INFO = (9, "<< /Title (Old title) /Author (Old author) /Subject (Old subject) /Keywords (k1 k2) "
@@ -300,6 +301,24 @@ def test_metadata_argument_types():
 
 
 # ---- chaining and sources ----
+
+@pytest.mark.parametrize("from_header", [True, False])
+def test_update_counts_offsets_as_the_file_does(from_header, tmp_path):
+    # Bytes before the header: the new section's offsets count from the
+    # header when the file's own do, else from the start of the file.
+    leading = b"%!PS-Adobe-3.0\n"
+    objects = [(1, b"<< /Type /Catalog /Pages 2 0 R >>"), (2, b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>"),
+               (3, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>")]
+    old = leading + classic_file(objects) if from_header else classic_file(objects, header=leading + b"%PDF-1.7\n")
+    new = quillet.Document(quillet.Document(old).with_metadata(title="t")).with_text_annotation(0, [1, 2, 3, 4], "n")
+    shift = len(leading) if from_header else 0
+    assert startxref(new) + shift == new.rindex(b"\nxref\n") + 1
+    assert b"%010d 00000 n" % (new.rindex(b"5 0 obj") - shift) in section(new, old)
+    doc = quillet.Document(new)
+    assert (doc.metadata()["title"], doc.page_annotations(0)[0]["contents"]) == ("t", "n")
+    if from_header:
+        qpdf_check(new, tmp_path)  # which always counts from the header
+
 
 def test_two_updates_chain_through_prev(tmp_path):
     old = base_pdf()

@@ -31,6 +31,7 @@ def test_method_table_order_and_count():
     # The 39 methods of the index first, in its order; additions follow.
     assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
     assert names[39:40] == ["toc"]
+    assert names[-2:] == ["page_image_files", "image_files"]
 
 
 @pytest.mark.parametrize("target, expected", [
@@ -43,6 +44,8 @@ def test_method_table_order_and_count():
     (quillet.Document.with_metadata,
      "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
     (quillet.write_text_pdf, "(pages, title=None, author=None)"),
+    (quillet.Document.page_image_files, "(self, /, index)"),
+    (quillet.Document.image_files, "(self, /)"),
 ])
 def test_text_signatures(target, expected):
     assert str(inspect.signature(target)) == expected

@@ -1,11 +1,10 @@
-import json
 import pathlib
 
 import pytest
 
 import quillet
 from pdfbuild import PdfBuilder, simple_pdf
-from corpus import CORPUS
+from corpus import CORPUS, checker_labels, checker_report
 
 
 
@@ -152,54 +151,14 @@ def test_page_count_errors_come_first():
 
 # ---- corpus ----
 
-def oracle_labels(entries, count):
-    """Labels from qpdf's reading of the tree, by the same numbering rules."""
-    def numeral(style, n):
-        if style in ("R", "r"):
-            out = ""
-            for value, text in [(1000, "M"), (900, "CM"), (500, "D"), (400, "CD"), (100, "C"), (90, "XC"),
-                                (50, "L"), (40, "XL"), (10, "X"), (9, "IX"), (5, "V"), (4, "IV"), (1, "I")]:
-                while n >= value:
-                    out, n = out + text, n - value
-            return out if style == "R" else out.lower()
-        if style in ("A", "a"):
-            out = ""
-            while n > 0:
-                n, r = divmod(n - 1, 26)
-                out = chr(ord(style) + r) + out
-            return out
-        return str(n)
-
-    rules = sorted((e["index"], e["label"]) for e in entries)
-    result = []
-    for j in range(count):
-        start, label = max(((s, l) for s, l in rules if s <= j), default=(0, {"/S": "/D"}))
-        prefix = label.get("/P", "u:")[2:]
-        style = label.get("/S")
-        result.append(prefix + (numeral(style[1:], label.get("/St", 1) + j - start) if style else ""))
-    return result
-
-
-def qpdf_json(name):
-    """qpdf's JSON for a corpus file, or None where it is absent or unreadable."""
-    try:
-        return json.loads((CORPUS / "oracle" / name / "qpdf.json").read_bytes().decode("utf-8", "replace"))
-    except (OSError, ValueError):
-        return None
-
-
 def corpus_with_labels():
     if not (CORPUS / "oracle").is_dir():
         return []
     # Encrypted files are left out: their prefixes are stored encrypted and
-    # are not decrypted here.  So is the hybrid-reference file, whose label
-    # tree sits in objects listed only by the /XRefStm stream, which the
-    # loader does not read.
+    # are not decrypted here.
     names = []
     for oracle in sorted((CORPUS / "oracle").iterdir()):
-        data = qpdf_json(oracle.name) or {}
-        if oracle.name == "qpdf_hybrid-xref":
-            continue
+        data = checker_report(oracle.name) or {}
         if data.get("pagelabels") and not data.get("encrypt", {}).get("encrypted"):
             names.append(oracle.name)
     return names
@@ -213,4 +172,4 @@ def test_corpus_labels_match_the_oracle(name):
         found = doc.page_labels()
     except ValueError as error:
         pytest.skip("not loadable here: %s" % error)
-    assert found == oracle_labels(qpdf_json(name)["pagelabels"], doc.page_count())
+    assert found == checker_labels(checker_report(name)["pagelabels"], doc.page_count())

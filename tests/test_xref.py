@@ -34,7 +34,7 @@ def body(objects=MINIMAL, header: bytes = b"%PDF-1.7\n") -> tuple[bytearray, dic
 # ---- header ----
 
 @pytest.mark.parametrize("header", [
-    b"\xef\xbb\xbf%PDF-1.7\n", b" %PDF-1.7\n", b"%pdf-1.7\n", b"%PDF-X.7\n", b"%PDF-1,7\n", b"%PDF-17\n",
+    b"%pdf-1.7\n", b"%PDF-X.7\n", b"%PDF-1,7\n", b"%PDF-17\n",
     b"%PDF-.7\n", b"%PDF-1.x\n", b"%FDF-1.2\n",
 ])
 def test_invalid_header(header):
@@ -44,6 +44,30 @@ def test_invalid_header(header):
 @pytest.mark.parametrize("data", [b"", b"%PDF-1.", b"%PDF-1", b"not a pdf"])
 def test_short_or_foreign_bytes(data):
     assert load_error(data) == "invalid PDF header"
+
+
+LEADING = [b" ", b"\xef\xbb\xbf", b"%!PS-Adobe-3.0\n" + b"% comment\n" * 100]
+
+
+@pytest.mark.parametrize("leading", LEADING)
+@pytest.mark.parametrize("counted", [True, False], ids=["absolute", "from-header"])
+def test_bytes_before_the_header(leading, counted):
+    # Offsets count from the start of the file, or from the header.
+    if counted:
+        pdf = classic_file(MINIMAL, header=leading + b"%PDF-1.6\n")
+    else:
+        pdf = leading + classic_file(MINIMAL, header=b"%PDF-1.6\n")
+    doc = quillet.Document(pdf)
+    assert doc.version() == (1, 6)
+    assert doc.object_text(3) == "(three)"
+    # The entries read as the file writes them.
+    offset = pdf.index(b"1 0 obj") - (0 if counted else len(leading))
+    assert doc.xref()[1]["xref"] == "in-use offset=%d generation=0" % offset
+
+
+def test_header_must_start_within_the_first_1024_bytes():
+    assert quillet.Document(classic_file(MINIMAL, header=b" " * 1023 + b"%PDF-1.7\n")).version() == (1, 7)
+    assert load_error(classic_file(MINIMAL, header=b" " * 1024 + b"%PDF-1.7\n")) == "invalid PDF header"
 
 
 def test_eight_byte_header_alone_has_no_startxref():
@@ -138,6 +162,14 @@ def test_bad_entry_kind_or_free_link(row):
 def test_bad_entry_generation():
     pdf = table_file(b"xref\n0 4\n0000000000 65535 f \n{1} 00000 n \n{2} 00000 n \n{3} 65536 n \n" + TRAILER)
     assert load_error(pdf).endswith(": expected u16 integer")
+
+
+@pytest.mark.parametrize("generation", [b"65536", b"99999999999"])
+def test_free_entry_generation_above_65535_reads_as_65535(generation):
+    # Written so by several producers for the head of the free list.
+    pdf = table_file(b"xref\n0 4\n0000000000 " + generation + b" f \n{1} 00000 n \n{2} 00000 n \n{3} 00000 n \n" + TRAILER)
+    assert quillet.Document(pdf).xref()[0] == {"id": "0 65535 R", "number": 0, "generation": 65535,
+                                               "xref": "free next=0 generation=65535"}
 
 
 def test_subsection_running_past_largest_object_number():
@@ -412,22 +444,51 @@ def test_xref_stream_update_over_classic_table():
     assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R", "4 0 R", "5 0 R"]
 
 
-def test_hybrid_file_ignores_xref_stm():
-    # The classic table leaves out object 5, which only the stream listed by
-    # /XRefStm knows; it is not loaded and references to it dangle.
-    out, at = body(MINIMAL)
-    at[5] = len(out)
-    out += b"5 0 obj\n(five)\nendobj\n"
+def hybrid_file(table_rows: bytes = b"", xref_stm: bytes | None = None, wrong_self_row: bool = False) -> bytes:
+    """Objects 1-3 and 5 (5 also packed in object stream 7 as "(packed)");
+    a classic table for 0-3 plus `table_rows`, whose trailer's /XRefStm names
+    stream 6 listing 5 as compressed, 6 and 7 (and a /Prev not to follow)."""
+    out, at = body(MINIMAL + [(5, b"(five)")])
+    at[7] = len(out)
+    out += b"7 0 obj\n<< /Type /ObjStm /N 1 /First 4 /Length 12 >>\nstream\n5 0 (packed)\nendstream\nendobj\n"
     stm_at = len(out)
-    out += xref_stream_object(6, xref_rows([(1, at[5], 0), (1, stm_at, 0)]),
-                              b"/Size 7 /Index [5 2] /W [1 4 2]")
+    rows = [(5, (2, 7, 0)), (6, (1, at[1] if wrong_self_row else stm_at, 0)), (7, (1, at[7], 0))]
+    index = b" ".join(b"%d 1" % n for n, _ in rows)
+    out += xref_stream_object(6, xref_rows([row for _, row in rows]),
+                              b"/Size 8 /Index [%s] /W [1 4 2] /Prev 999999" % index)
     table_at = len(out)
     out += b"xref\n0 4\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % at[n] for n in (1, 2, 3))
-    out += b"trailer\n<< /Size 7 /Root 1 0 R /XRefStm %d >>\n" % stm_at + trailer_tail(table_at)
-    doc = quillet.Document(bytes(out))
-    assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R"]
-    with pytest.raises(ValueError, match="^dangling reference to object 5 0$"):
-        doc.object_text(5)
+    out += table_rows.replace(b"{5}", b"%010d" % at[5])
+    xref_stm = (xref_stm or b"%d" % stm_at).replace(b"{5}", b"%d" % at[5])
+    out += b"trailer\n<< /Size 8 /Root 1 0 R /XRefStm %s >>\n" % xref_stm + trailer_tail(table_at)
+    return bytes(out)
+
+
+@pytest.mark.parametrize("wrong_self_row", [False, True])
+def test_hybrid_file_reads_the_objects_of_its_xref_stm(wrong_self_row):
+    # The stream is object 6 where /XRefStm found it, whatever its own row says.
+    doc = quillet.Document(hybrid_file(wrong_self_row=wrong_self_row))
+    assert doc.object_text(5) == "(packed)"
+    assert ids(doc.objects()) == ["1 0 R", "2 0 R", "3 0 R", "5 0 R", "6 0 R", "7 0 R"]
+
+
+@pytest.mark.parametrize("table_rows, text", [
+    (b"5 1\n{5} 00000 n \n", "(five)"),    # the table's object, not the packed one
+    (b"5 1\n0000000000 00001 f \n", None),  # freed in the table: the stream does not bring it back
+])
+def test_hybrid_table_wins_over_its_stream(table_rows, text):
+    doc = quillet.Document(hybrid_file(table_rows))
+    if text:
+        assert doc.object_text(5) == text
+    else:
+        with pytest.raises(ValueError, match="^dangling reference to object 5 0$"):
+            doc.object_text(5)
+
+
+def test_hybrid_stream_is_refused_like_any_section():
+    # A /XRefStm that is not an offset is no hybrid section.
+    assert load_error(hybrid_file(xref_stm=b"{5}")) == "invalid cross-reference table"
+    assert quillet.Document(hybrid_file(xref_stm=b"(not an offset)")).object_count() == 3
 
 
 # ---- loading from a memory-mapped file ----

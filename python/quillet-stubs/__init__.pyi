@@ -160,6 +160,27 @@ class Image(TypedDict):
     """The stream's decoded data; present only with ``include_data=True``."""
 
 @type_check_only
+class ImageFile(TypedDict):
+    """One image as a file to save (``image_files()``, ``page_image_files()``)."""
+
+    page_index: int | None
+    """The page's index in ``image_files()``; None in ``page_image_files()``."""
+    page_id: str | None
+    name: str
+    id: str | None
+    width: int | None
+    """/Width when a direct integer, as ``images()`` shows it."""
+    height: int | None
+    format: Literal["jpeg", "jp2", "png", "jbig2", "ccitt"] | None
+    """Chosen by the last filter; None when /Filter itself is malformed."""
+    extension: Literal[".jpg", ".jp2", ".png", ".jb2", ".tif"] | None
+    data: bytes | None
+    """The file's bytes; None when converting this image failed."""
+    error: str | None
+    """Why converting failed (the ValueError text), or a note beside the data
+    (JBIG2 global segments kept in another object); None otherwise."""
+
+@type_check_only
 class Link(TypedDict):
     """One link annotation of a page (``page_links()``)."""
 
@@ -505,6 +526,18 @@ class Document:
     def images(self, include_data: bool = False, include_pnm: bool = False) -> list[Image]:
         """Every page's images, page by page, one record per use; errors as ``page_images()``."""
 
+    def page_image_files(self, index: SupportsIndex) -> list[ImageFile]:
+        """The images of page ``index`` as files to save ("page_index" is None).
+
+        JPEG, JPEG 2000 and JBIG2 data as stored, CCITT fax in a TIFF, the
+        rest as PNG.  An image that cannot be converted gets its error in
+        "error" and the listing goes on; malformed resources raise as in
+        ``page_images()``.  Raises ValueError "page index out of range".
+        """
+
+    def image_files(self) -> list[ImageFile]:
+        """Every page's images as files, page by page, one record per use."""
+
     # ---- navigation ----
 
     def outlines(self) -> list[OutlineItem]:
@@ -658,6 +691,10 @@ class Document:
         self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: TracebackType | None
     ) -> None:
         """Releases nothing: a Document holds no open resources."""
+
+    # Temporary, until the reading engine lands with its own page_reading_text.
+    def page_reading_text(self, index: SupportsIndex) -> str:
+        """The page's glyphs decoded through each font, joined (no layout yet)."""
 
 def write_text_pdf(pages: Sequence[str], title: str | None = None, author: str | None = None) -> bytes:
     """A new PDF 1.7 file with one Helvetica 12-point page per text (one blank page for []).

@@ -1,12 +1,12 @@
 // Outlines, annotations, links, destinations and form fields.
 #include <unordered_map>
 
-#include "../content.h"
 #include "../form.h"
 #include "../inspect.h"
 #include "../link.h"
 #include "../outline.h"
 #include "../page.h"
+#include "../text_string.h"
 #include "module.h"
 
 namespace quillet::py {
@@ -15,6 +15,8 @@ namespace {
 
 PyRef text_of(const std::string& text) { return to_py_text(text); }
 PyRef object_text(const Object& object) { return to_py_text(object_to_text(object)); }
+// Form values hold text strings (or names, or arrays of them).
+PyRef form_value_text(const Object& value) { return to_py_text(object_to_text(value, decode_pdf_text_string)); }
 PyRef dictionary_text(const Dictionary& dictionary) { return to_py_text(dictionary_to_text(dictionary)); }
 
 // An annotation's /Rect as stored: only a direct array of four direct numbers.
@@ -54,7 +56,7 @@ public:
 private:
     PyRef contents_text(const std::string& bytes) {
         auto found = contents_.find(&bytes);
-        if (found == contents_.end()) found = contents_.emplace(&bytes, to_py_text(decode_text_string(bytes))).first;
+        if (found == contents_.end()) found = contents_.emplace(&bytes, to_py_text(decode_pdf_text_string(bytes))).first;
         return PyRef::borrow(found->second.get());
     }
 
@@ -87,8 +89,8 @@ PyRef form_field_record(const FormField& field) {
     d.add("alternate_name", to_py_optional(field.alternate_name, text_of));
     d.add("mapping_name", to_py_optional(field.mapping_name, text_of));
     d.add("field_type", to_py_optional(field.field_type, [](const FormFieldType& t) { return to_py_text(t.debug()); }));
-    d.add("value", to_py_optional(field.value, object_text));
-    d.add("default_value", to_py_optional(field.default_value, object_text));
+    d.add("value", to_py_optional(field.value, form_value_text));
+    d.add("default_value", to_py_optional(field.default_value, form_value_text));
     d.add("flags", to_py_optional(field.flags, to_py_int));
     d.add("widgets", to_py_list(field.widgets, to_py_id));
     return d.done();

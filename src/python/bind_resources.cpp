@@ -1,6 +1,8 @@
 // Fonts and images of pages.
 #include <cstring>
 
+#include "../error.h"
+#include "../image_file.h"
 #include "../inspect.h"
 #include "../page.h"
 #include "../resource.h"
@@ -204,10 +206,71 @@ private:
     std::unordered_map<const Stream*, Rendering> renderings_;
 };
 
+// ---- image files ----
+
+// Each image as a file to save.  A conversion failure becomes that image's
+// "error"; the page walk's failures still end the call.  One image is
+// converted at a time and its C++ buffers freed once Python holds the
+// bytes; an image shown several times is converted once and its bytes
+// shared.
+class ImageFileRecords {
+public:
+    explicit ImageFileRecords(const Document& document) : document_(document) {}
+
+    void add_page(PyObject* list, const PageEntry& page, const PageOrigin& origin) {
+        for (const PageImage& image : document_.page_images(page)) {
+            const Saved& saved = save(*image.stream);
+            DictBuilder d;
+            d.add("page_index", PyRef::borrow(origin.index.get()));
+            d.add("page_id", PyRef::borrow(origin.id.get()));
+            d.add("name", to_py_text(image.name));
+            d.add("id", optional_id(image.id));
+            d.add("width", optional_int(image.width()));
+            d.add("height", optional_int(image.height()));
+            d.add("format", PyRef::borrow(saved.format.get()));
+            d.add("extension", PyRef::borrow(saved.extension.get()));
+            d.add("data", PyRef::borrow(saved.data.get()));
+            d.add("error", PyRef::borrow(saved.error.get()));
+            PyRef record = d.done();
+            if (PyList_Append(list, record.get()) < 0) throw PyErrorSet{};
+        }
+    }
+
+private:
+    struct Saved {
+        PyRef format;
+        PyRef extension;
+        PyRef data;
+        PyRef error;
+    };
+
+    const Saved& save(const Stream& stream) {
+        auto found = saved_.find(&stream);
+        if (found != saved_.end()) return found->second;
+        Saved saved{to_py_none(), to_py_none(), to_py_none(), to_py_none()};
+        try {
+            // Known before converting, so a failed image still says what
+            // it would have been (unless its /Filter itself is broken).
+            const ImageFileFormat format = image_file_format(stream);
+            saved.format = to_py_text(image_format_name(format));
+            saved.extension = to_py_text(image_format_extension(format));
+            const ImageFile file = image_file(document_, stream);
+            saved.data = to_py_bytes(file.data.view());
+            if (file.note) saved.error = to_py_text(*file.note);
+        } catch (const PdfError& error) {
+            saved.error = to_py_text(error.message());
+        }
+        return saved_.emplace(&stream, std::move(saved)).first->second;
+    }
+
+    const Document& document_;
+    std::unordered_map<const Stream*, Saved> saved_;
+};
+
 // Every page in order (whole-document listings).
 template <class Records>
 PyRef all_pages(const Document& document, Records& records) {
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) records.add_page(list.get(), pages[i], PageOrigin::of(i, pages[i]));
     return list;
@@ -215,7 +278,7 @@ PyRef all_pages(const Document& document, Records& records) {
 
 template <class Records>
 PyRef one_page(const Document& document, uint64_t index, Records& records) {
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     const PageEntry& page = page_at(pages, index);
     PyRef list = checked(PyList_New(0));
     records.add_page(list.get(), page, PageOrigin::unset());
@@ -247,6 +310,17 @@ const Method kImages{"images", {{"include_data", "False"}, {"include_pnm", "Fals
                      [](Call& c) {
     const bool include_data = c.boolean(0, false);
     ImageRecords records(c.doc(), include_data, c.boolean(1, false));
+    return all_pages(c.doc(), records);
+}};
+
+const Method kPageImageFiles{"page_image_files", {{"index"}}, Method::Instance, [](Call& c) {
+    const uint64_t index = c.u64(0);
+    ImageFileRecords records(c.doc());
+    return one_page(c.doc(), index, records);
+}};
+
+const Method kImageFiles{"image_files", {}, Method::Instance, [](Call& c) {
+    ImageFileRecords records(c.doc());
     return all_pages(c.doc(), records);
 }};
 

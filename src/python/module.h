@@ -41,7 +41,9 @@ extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
 // bind_navigation.cpp
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
-extern const Method kPageFonts, kFonts, kPageImages, kImages;
+extern const Method kPageFonts, kFonts, kPageImages, kImages, kPageImageFiles, kImageFiles;
+// bind_reading_stub.cpp (temporary, until the reading engine lands)
+extern const Method kPageReadingTextStub;
 
 // ---- records shared between methods ----
 // The exports show the same dicts as the feature methods they compose.
