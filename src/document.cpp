@@ -613,6 +613,11 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
     return pairs;
 }
 
+uint64_t offset_base_of(std::string_view bytes) {
+    const Header header = parse_header(bytes);
+    return find_offset_base(bytes, header.at, parse_start_xref(bytes));
+}
+
 Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     trace::Span span(trace::kDocument, "parse",
                      fields_if_traced([&] { return trace::Fields{{"bytes", std::to_string(bytes.size())}}; }));

@@ -89,6 +89,10 @@ struct FormWalk;
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context);
 // /Index of a cross-reference stream as (first, count) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
+// The offset base (Document::offset_base) a load of `bytes` settles on, from
+// the header and the last startxref alone; fails as loading does when either
+// is missing.
+uint64_t offset_base_of(std::string_view bytes);
 
 // How a file is loaded.
 struct LoadOptions {

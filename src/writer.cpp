@@ -29,6 +29,11 @@ constexpr std::string_view kObjectContext = "incremental trailer object";
 // from exhausting the stack while it is written.
 constexpr int kMaxLiteralDepth = kMaxNestingDepth;
 
+// Digits of a number can make a cross-reference stream parse at each of
+// their positions, so a hostile file can hold an older section at a run of
+// consecutive places; a run longer than this is refused.
+constexpr size_t kMaxOffsetPadding = 64;
+
 // A classic cross-reference entry has room for ten offset digits.
 constexpr uint64_t kMaxXrefOffset = 9'999'999'999;
 
@@ -423,18 +428,32 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
     // section changes no free entry.
     std::stable_sort(placed.begin(), placed.end(),
                      [](const Placed& a, const Placed& b) { return a.id.number < b.id.number; });
-    const uint64_t xref_offset = out.size() - base;
-    out += "xref\n";
-    for (const Placed& p : placed) {
-        out += std::to_string(p.id.number) + " 1\n";
-        append_xref_entry(out, p.offset, p.id.generation);
-    }
+    std::string trailer = "trailer\n<< /Size " + std::to_string(size) + " /Root " + root_text;
+    if (info_ref) trailer += " /Info " + info_ref->reference_text();
+    trailer += " /Prev " + std::to_string(document.start_xref) + " >>";
 
-    out += "trailer\n<< /Size " + std::to_string(size) + " /Root " + root_text;
-    if (info_ref) out += " /Info " + info_ref->reference_text();
-    out += " /Prev " + std::to_string(document.start_xref) + " >>";
-    out += "\nstartxref\n" + std::to_string(xref_offset) + "\n%%EOF\n";
-    return out;
+    // A file whose offsets count from a header preceded by other bytes is
+    // read that way only when its startxref, taken as given, names no
+    // section; the update's startxref can happen to name an older one there,
+    // and the file would then read with the wrong offsets.  Line feeds
+    // before the new section move it off such a place.
+    const size_t objects_end = out.size();
+    for (size_t padding = 0;; ++padding) {
+        out.resize(objects_end);
+        out.append(padding, '\n');
+        const uint64_t xref_offset = out.size() - base;
+        out += "xref\n";
+        for (const Placed& p : placed) {
+            out += std::to_string(p.id.number) + " 1\n";
+            append_xref_entry(out, p.offset, p.id.generation);
+        }
+        out += trailer;
+        out += "\nstartxref\n" + std::to_string(xref_offset) + "\n%%EOF\n";
+        if (base == 0 || offset_base_of(out) == base) return out;
+        if (padding == kMaxOffsetPadding) {
+            throw PdfError::unsupported(0, "an update whose offsets read back as the file counts them");
+        }
+    }
 }
 
 void push_info_entry(std::string& info, std::string_view key, std::string_view value) {

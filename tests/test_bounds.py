@@ -144,3 +144,15 @@ def test_annotation_update_round_trip_at_the_nesting_limit(write):
     too_deep = quillet.Document(hostile.nested_annots(256))
     with pytest.raises(ValueError, match="^type mismatch in incremental trailer object: expected at most 256 levels"):
         write(too_deep)
+
+
+def test_update_of_a_file_counting_from_its_header_reads_back():
+    # Offsets that count from a header preceded by other bytes: with a prefix
+    # of just this length, the update's startxref, read as given, lands on the
+    # older table, and the file would read with the wrong offsets (found by
+    # fuzzing).
+    base = simple_pdf(["BT (x) Tj ET"])
+    update_object = b"5 0 obj\n<< /Producer (quillet) >>\nendobj\n"
+    prefix = len(base) + len(update_object) - (base.index(b"\nxref\n") + 1)
+    doc = quillet.Document(b" " * prefix + base)
+    assert quillet.Document(doc.with_metadata()).page_text(0) == "x"
