@@ -29,6 +29,7 @@
 #include "outline.h"
 #include "page.h"
 #include "page_label.h"
+#include "reading.h"
 #include "resource.h"
 #include "writer.h"
 
@@ -79,6 +80,14 @@ void read_text(const Document& document) {
         for (const PageEntry& page : document.pages()) sink = checksum(document.page_text(page));
     });
     call(document, [&] { sink = document.references_text().has_value(); });
+    call(document, [&] { sink = checksum(reading::document_text(document)); });
+    call(document, [&] {
+        ReadingCache cache(document);
+        for (const PageEntry& page : document.pages()) {
+            const ReadingPage reading = reading::read_page(document, page, cache, true);
+            sink = checksum(reading.text) + reading.words.size() + reading.blocks.size();
+        }
+    });
 }
 
 void read_resources(const Document& document) {

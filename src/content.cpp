@@ -153,7 +153,11 @@ std::vector<ContentOperation> ContentParser::parse() {
         } else if (token.keyword == "null") {
             operands.emplace_back();
         } else {
-            operations.push_back(ContentOperation{std::string(token.keyword), std::move(operands)});
+            // Each operation gets its operands in one allocation of the
+            // exact size; the pending list keeps its capacity for the next.
+            operations.push_back(ContentOperation{
+                std::string(token.keyword),
+                std::vector<Object>(std::make_move_iterator(operands.begin()), std::make_move_iterator(operands.end()))});
             operands.clear();
             if (token.keyword == "ID") skip_inline_image_data(operations.back().operands);
         }
@@ -261,38 +265,38 @@ constexpr size_t kMaxPageContentBytes = size_t{1} << 30;
 
 }  // namespace
 
-std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cache) const {
+PageContent Document::page_content(const PageEntry& page) const {
     // Only the page's own /Contents counts; it is not inherited.
-    std::optional<DecodedBytes> single;
-    std::string joined;
-    std::string_view content;
-    if (const Object* contents = page.dictionary->get("Contents")) {
-        std::vector<const Stream*> streams;
-        collect_content_streams(*contents, streams);
-        if (streams.size() == 1) {
-            single.emplace(streams.front()->decoded_data_cow());
-            content = single->view();
-        } else {
-            // A stream boundary is a token boundary: one line feed between
-            // streams keeps the last token of one from running into the
-            // first of the next.
-            for (size_t i = 0; i < streams.size(); ++i) {
-                const DecodedBytes decoded = streams[i]->decoded_data_cow();
-                // The separator counts too: a join that has reached the
-                // bound exactly must not step past it and wrap the check.
-                const size_t separator = i > 0 ? 1 : 0;
-                if (decoded.view().size() + separator > kMaxPageContentBytes - joined.size()) {
-                    throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
-                }
-                // A stream named many times over is joined as many times.
-                charge_work("page /Contents", decoded.view().size());
-                if (separator) joined.push_back('\n');
-                joined.append(decoded.view());
-            }
-            content = joined;
-        }
+    PageContent content;
+    const Object* contents = page.dictionary->get("Contents");
+    if (!contents) return content;
+    std::vector<const Stream*> streams;
+    collect_content_streams(*contents, streams);
+    if (streams.size() == 1) {
+        content.single_.emplace(streams.front()->decoded_data_cow());
+        return content;
     }
-    const std::vector<ContentOperation> operations = parse_content_operations(content);
+    // A stream boundary is a token boundary: one line feed between streams
+    // keeps the last token of one from running into the first of the next.
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const DecodedBytes decoded = streams[i]->decoded_data_cow();
+        // The separator counts too: a join that has reached the bound
+        // exactly must not step past it and wrap the check.
+        const size_t separator = i > 0 ? 1 : 0;
+        if (decoded.view().size() + separator > kMaxPageContentBytes - content.joined_.size()) {
+            throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
+        }
+        // A stream named many times over is joined as many times.
+        charge_work("page /Contents", decoded.view().size());
+        if (separator) content.joined_.push_back('\n');
+        content.joined_.append(decoded.view());
+    }
+    return content;
+}
+
+std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cache) const {
+    const PageContent content = page_content(page);
+    const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     TextContext context{*this, page, cache};
     std::string text = extract_text_with_fonts(operations, context);
     charge_work("page text", text.size());

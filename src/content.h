@@ -48,6 +48,18 @@ private:
 
 std::vector<ContentOperation> parse_content_operations(std::string_view content);
 
+// A page's content: its /Contents streams decoded and joined, borrowed from
+// the stream when there is one without filters.
+class PageContent {
+public:
+    std::string_view view() const { return single_ ? single_->view() : std::string_view(joined_); }
+
+private:
+    friend class Document;
+    std::optional<DecodedBytes> single_;
+    std::string joined_;
+};
+
 // A font resource as the CMap cache sees it: the font object when the page's
 // /Font dictionary refers to one (pages and names sharing it share the
 // entry), else the name on this page.

@@ -500,7 +500,7 @@ void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
     }
 }
 
-void load_objects(std::string_view bytes, Document& document) {
+void load_objects(std::string_view bytes, Document& document, const LoadOptions& options) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
     for (const auto& [id, entry] : document.xref) {
@@ -519,6 +519,15 @@ void load_objects(std::string_view bytes, Document& document) {
                 return trace::Fields{{"id", id.display()}};
             });
         }
+    }
+
+    // Decrypted before the object streams open, so the objects inside them
+    // are plain (the standard keeps the /Encrypt dictionary out of object
+    // streams, so the direct objects hold it), and before filter entries are
+    // resolved, so that their copies are plain too.
+    document.encryption = decrypt_objects(document.trailer, document.objects, options.password);
+    if (!groups.empty() && document.encryption && document.encryption->streams_locked) {
+        throw *document.encryption->failure;
     }
 
     // Object streams are decoded before any compressed object exists, so
@@ -636,7 +645,7 @@ Document Document::parse(std::string_view bytes, const LoadOptions& options) {
                              {"start_xref", std::to_string(document.start_xref)}};
     });
     read_xref_chain(bytes, document);
-    load_objects(bytes, document);
+    load_objects(bytes, document, options);
     trace::event(trace::kDocument, "parsed PDF object graph", [&] {
         return trace::Fields{{"xref_entries", std::to_string(document.xref.size())},
                              {"objects", std::to_string(document.objects.size())}};
@@ -664,6 +673,15 @@ Document Document::parse_mmap_file(const std::string& path, const LoadOptions& o
 }
 
 // ---- lookups ----
+
+void Document::require_plain_content() const {
+    if (encryption && (encryption->strings_locked || encryption->streams_locked)) throw *encryption->failure;
+}
+
+void Document::require_plain_embedded_files() const {
+    require_plain_content();
+    if (encryption && encryption->embedded_files_locked) throw *encryption->failure;
+}
 
 const Object& Document::get(ObjectId id) const {
     const Object* object = objects.find(id);

@@ -16,6 +16,7 @@
 
 #include "call_scope.h"
 #include "object.h"
+#include "security.h"
 
 namespace quillet {
 
@@ -63,7 +64,7 @@ public:
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
     // Loading only: the entries in place, to complete objects once the
-    // objects they refer to are loaded.
+    // objects they refer to are loaded, and to decrypt them.
     std::vector<Entry>& loading_entries() { return entries_; }
 
 private:
@@ -76,6 +77,7 @@ struct PageAttributes;
 struct PdfObjectSummary;
 class ToUnicodeCMap;
 class FontCache;
+class PageContent;
 struct FontCacheKey;
 struct PageAnnotation;
 struct Link;
@@ -96,6 +98,10 @@ uint64_t offset_base_of(std::string_view bytes);
 
 // How a file is loaded.
 struct LoadOptions {
+    // For an encrypted document: tried as the user password, then as the
+    // owner password (UTF-8).  Without one the empty password is tried; a
+    // given one that fits neither fails the load.
+    std::optional<std::string> password;
     // The most bytes of stream data one call may decode, each stream counted
     // once per call; loading is one call (object and cross-reference
     // streams).  Unset: default_max_decoded_bytes of the file's size.
@@ -119,6 +125,17 @@ public:
     // the header for a file that has bytes before its header and counts its
     // offsets from there.  Writers that append to the file count the same way.
     uint64_t offset_base = 0;
+    // Set when the trailer has a non-null /Encrypt.
+    std::optional<Encryption> encryption;
+
+    // Every operation whose result holds strings or stream data calls this
+    // first: it throws the reason when they stay encrypted (no password
+    // fitted, or the handler is unknown), so ciphertext never passes for
+    // text.
+    void require_plain_content() const;
+    // The same for the streams of embedded files, which a document can
+    // encrypt on their own (/EFF).
+    void require_plain_embedded_files() const;
 
     // ---- lookups (document.cpp) ----
     // The object with this id, or nullptr.
@@ -151,6 +168,8 @@ public:
     void collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const;
 
     // ---- text (content.cpp) ----
+    // The page's content streams decoded and joined (empty without /Contents).
+    PageContent page_content(const PageEntry& page) const;
     std::string text() const;
     std::vector<std::string> page_texts() const;
     std::string page_text(const PageEntry& page) const;

@@ -8,6 +8,7 @@
 #include "link.h"
 #include "markdown.h"
 #include "page.h"
+#include "reading.h"
 #include "resource.h"
 #include "text_string.h"
 
@@ -77,9 +78,17 @@ public:
           media_box_(page_box(page.media_box())),
           requests_(requests) {}
 
-    LlmPageChunk build(std::string label, std::string text, std::shared_ptr<const DocumentMetadata> metadata) {
+    // `reading` is the page as the reading engine read it, when asked for.
+    LlmPageChunk build(std::string label, std::string text, std::shared_ptr<const DocumentMetadata> metadata,
+                       const ReadingPage* reading) {
         has_text_ = !trim_unicode_space(text).empty();
-        if (options_.include_text && has_text_) add_text_block(text);
+        if (options_.include_text && has_text_) {
+            if (reading) {
+                add_reading_blocks(*reading);
+            } else {
+                add_text_block(text);
+            }
+        }
         if (options_.include_images) add_image_blocks();
         if (options_.include_links) add_link_blocks();
         if (options_.include_annotations) add_annotation_blocks();
@@ -115,6 +124,22 @@ private:
         block.text = text;
         block.markdown = std::string(trim_unicode_space(text));
         block.object_id = page_.id;
+    }
+
+    // "page-N-text-M": the page's reading blocks in reading order, each with
+    // its box.
+    void add_reading_blocks(const ReadingPage& reading) {
+        size_t counter = 0;
+        for (const ReadingBlock& source : reading.blocks) {
+            const std::string_view text = std::string_view(reading.text).substr(source.text_offset, source.text_size);
+            const std::string_view trimmed = trim_unicode_space(text);
+            if (trimmed.empty()) continue;
+            LlmBlock& block = new_block(numbered_id(number_, "text", ++counter), LlmBlockKind::Text);
+            block.bbox = source.bbox;
+            block.text = std::string(text);
+            block.markdown = std::string(trimmed);
+            block.object_id = page_.id;
+        }
     }
 
     void add_image_blocks() {
@@ -236,12 +261,24 @@ LlmDocument document_to_llm(const Document& document, const LlmOptions& options)
     const std::vector<std::string> labels = document.page_labels();
     // Text is extracted for every page even without text blocks: it decides
     // the OCR requests and fills each chunk's text.
-    std::vector<std::string> texts = markdown::export_page_texts(document, pages);
+    std::vector<std::string> texts;
+    std::vector<ReadingPage> read;
+    if (options.reading) {
+        ReadingCache cache(document);
+        read.reserve(pages.size());
+        for (const PageEntry& page : pages) {
+            read.push_back(reading::read_page(document, page, cache, false));
+            texts.push_back(read.back().text);
+        }
+    } else {
+        texts = markdown::export_page_texts(document, pages);
+    }
 
     result.pages.reserve(pages.size());
     for (size_t i = 0; i < pages.size(); ++i) {
         PageExport page(document, options, pages[i], i, result.ocr_requests);
-        result.pages.push_back(page.build(markdown::label_or_number(labels, i), std::move(texts[i]), result.metadata));
+        result.pages.push_back(page.build(markdown::label_or_number(labels, i), std::move(texts[i]), result.metadata,
+                                          options.reading ? &read[i] : nullptr));
     }
     return result;
 }

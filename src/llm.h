@@ -35,6 +35,9 @@ struct LlmOptions {
     bool include_links = true;
     bool include_annotations = true;  // annotations other than links
     OcrMode ocr = OcrMode::Auto;
+    // Page text from the reading engine (reading.h), with one text block
+    // per reading block instead of one for the whole page.
+    bool reading = false;
 };
 
 // A rectangle in page space, values in file order (not normalised).

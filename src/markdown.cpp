@@ -8,6 +8,7 @@
 #include "error.h"
 #include "outline.h"
 #include "page.h"
+#include "reading.h"
 
 namespace quillet::markdown {
 
@@ -89,7 +90,9 @@ void push_outline_item(std::string& out, const OutlineItem& item, size_t depth) 
     for (const OutlineItem& child : item.children) push_outline_item(out, child, depth + 1);
 }
 
-std::vector<std::string> export_page_texts(const Document& document, const std::vector<PageEntry>& pages) {
+std::vector<std::string> export_page_texts(const Document& document, const std::vector<PageEntry>& pages,
+                                           bool reading) {
+    if (reading) return reading::page_texts(document, pages);
     FontCache fonts;
     std::vector<std::string> texts;
     texts.reserve(pages.size());
@@ -110,7 +113,7 @@ std::string document_to_markdown(const Document& document, const MarkdownOptions
 
     // Every page's text first: one unreadable page fails the export before
     // anything of the pages is written.
-    const std::vector<std::string> texts = export_page_texts(document, document.pages());
+    const std::vector<std::string> texts = export_page_texts(document, document.pages(), options.reading);
     // The plain text the references cutter reads, joined as text() joins it
     // except that leading empty pages add no separator.
     std::string plain;
@@ -139,11 +142,11 @@ std::string document_to_markdown(const Document& document, const MarkdownOptions
     return out;
 }
 
-std::vector<MarkdownPageChunk> document_to_markdown_chunks(const Document& document) {
+std::vector<MarkdownPageChunk> document_to_markdown_chunks(const Document& document, bool reading) {
     const auto metadata = std::make_shared<const DocumentMetadata>(document.metadata());
     const std::vector<PageEntry> pages = document.pages();
     const std::vector<std::string> labels = document.page_labels();
-    std::vector<std::string> texts = export_page_texts(document, pages);
+    std::vector<std::string> texts = export_page_texts(document, pages, reading);
 
     std::vector<MarkdownPageChunk> chunks;
     chunks.reserve(texts.size());

@@ -28,6 +28,7 @@ struct MarkdownOptions {
     bool include_outline = true;        // "## Outline" list
     bool include_page_headings = true;  // "## Page N" before each page
     bool include_references = true;     // "## Extracted References"
+    bool reading = false;               // page text from the reading engine (reading.h)
 };
 
 // One page of the chunked export.
@@ -47,16 +48,19 @@ namespace markdown {
 
 std::string document_to_markdown(const Document& document, const MarkdownOptions& options);
 
-// One chunk per page, in page order.
-std::vector<MarkdownPageChunk> document_to_markdown_chunks(const Document& document);
+// One chunk per page, in page order; with `reading`, the page texts come
+// from the reading engine.
+std::vector<MarkdownPageChunk> document_to_markdown_chunks(const Document& document, bool reading = false);
 
 // "- title" indented by two spaces per level, then the children one level
 // deeper.  The outline walk bounds the depth, so the recursion is bounded.
 void push_outline_item(std::string& out, const OutlineItem& item, size_t depth);
 
 // The text of every page, in order, through one font cache: a font shared by
-// many pages has its ToUnicode CMap parsed once per export.
-std::vector<std::string> export_page_texts(const Document& document, const std::vector<PageEntry>& pages);
+// many pages has its ToUnicode CMap parsed once per export.  With `reading`,
+// each page's reading text instead.
+std::vector<std::string> export_page_texts(const Document& document, const std::vector<PageEntry>& pages,
+                                           bool reading = false);
 
 // The label of page `index`: the label list's entry, else the 1-based page
 // number in decimal.

@@ -50,6 +50,11 @@ void Dictionary::insert(std::string key, Object value) {
     entries_.emplace(it, std::move(key), std::move(value));
 }
 
+void Dictionary::erase(std::string_view key) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, key_less);
+    if (it != entries_.end() && it->first == key) entries_.erase(it);
+}
+
 Dictionary Dictionary::from_entries(std::vector<Entry> entries) {
     // Most dictionaries are written with their keys already in order.
     const auto less = [](const Entry& a, const Entry& b) { return std::string_view(a.first) < std::string_view(b.first); };

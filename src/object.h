@@ -86,6 +86,11 @@ public:
     // repeated insert would be quadratic on hostile key orders); of repeated
     // keys the later value wins.
     static Dictionary from_entries(std::vector<Entry> entries);
+    // Loading only (decryption changes values in place): every value with
+    // its key, which stays as it is.
+    template <class F>
+    void for_each_value(F&& f);
+    void erase(std::string_view key);
 
     // Defined below Object: clang needs the complete entry type for them.
     size_t size() const;
@@ -229,6 +234,11 @@ struct Object {
 
 inline size_t Dictionary::size() const { return entries_.size(); }
 inline bool Dictionary::empty() const { return entries_.empty(); }
+
+template <class F>
+void Dictionary::for_each_value(F&& f) {
+    for (Entry& entry : entries_) f(std::string_view(entry.first), entry.second);
+}
 
 // Integer entry of a /DecodeParms dictionary: the default when the
 // dictionary or key is absent, else a non-negative integer (references are

@@ -193,13 +193,6 @@ void append_xref_entry(std::string& out, uint64_t offset, uint16_t generation) {
 
 // ---- updates ----
 
-// An update writes plain objects and no /Encrypt: appended to an encrypted
-// file it would produce objects no reader decrypts correctly.
-void refuse_encrypted(const Document& document) {
-    if (document.trailer.contains("Encrypt"))
-        throw PdfError::unsupported(0, "incremental update of an encrypted document");
-}
-
 Document parse_for_update(std::string_view bytes, const LoadOptions& options) {
     Document document = Document::parse(bytes, options);
     refuse_encrypted(document);
@@ -239,6 +232,13 @@ Array rect_array(const Rect& rect) {
 }
 
 }  // namespace
+
+// An update writes plain objects and no /Encrypt: appended to an encrypted
+// file it would produce objects no reader decrypts correctly.
+void refuse_encrypted(const Document& document) {
+    if (document.trailer.contains("Encrypt"))
+        throw PdfError::unsupported(0, "incremental update of an encrypted document");
+}
 
 // ---- serialisation ----
 

@@ -73,6 +73,11 @@ struct UpdateObject {
 std::string append_incremental_update(std::string_view bytes, const Document& document,
                                       const std::vector<UpdateObject>& objects, std::optional<ObjectId> info);
 
+// Fails for a document whose trailer has /Encrypt: the edits below refuse
+// encrypted files.  Callers holding the loaded document check it first,
+// before the file is read again.
+void refuse_encrypted(const Document& document);
+
 // Each update loads `bytes` afresh with `options` (those the document was
 // loaded with) and reads it under the limits of that load.
 std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update,

@@ -4,6 +4,7 @@ manifest.tsv.  Tests that use it skip when it is absent."""
 
 import csv
 import json
+import re
 from pathlib import Path
 
 CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
@@ -39,15 +40,33 @@ def checker_passed(name: str) -> bool:
     return lines[-2:] == ["exit:", "0"]
 
 
-def unencrypted_checker_reports():
-    """(file name, parsed qpdf.json) for every corpus file the checker read
-    without encryption (strings of encrypted files are read undecrypted)."""
+def checker_reports():
+    """(file name, parsed qpdf.json) for every corpus file the checker read,
+    encrypted files included when it decrypted them (checker_password gives
+    the password to open them with)."""
     if not (CORPUS / "manifest.tsv").is_file():
         return
     for path in sorted((CORPUS / "oracle").glob("*/qpdf.json")):
         report = checker_report(path.parent.name)
-        if report is not None and not report.get("encrypt", {}).get("encrypted"):
+        encrypt = (report or {}).get("encrypt", {})
+        if report is not None and (not encrypt.get("encrypted") or encrypt.get("userpasswordmatched")
+                                   or encrypt.get("ownerpasswordmatched")):
             yield path.parent.name, report
+
+
+def unencrypted_checker_reports():
+    """checker_reports without the encrypted files."""
+    for name, report in checker_reports():
+        if not report.get("encrypt", {}).get("encrypted"):
+            yield name, report
+
+
+def checker_password(name: str) -> str | None:
+    """The user password of an encrypted corpus file as the checker reports
+    it (None for the empty one or a plain file)."""
+    check = CORPUS / "oracle" / name / "check.txt"
+    found = re.search(r"^User password = (.*)$", check.read_text("utf-8", "replace"), re.M) if check.is_file() else None
+    return found.group(1) or None if found else None
 
 
 def outline_tree(items, id_key: str, kids_key: str, title_key: str) -> list:

@@ -54,7 +54,7 @@ def test_a_lower_limit_refuses_an_ordinary_file(tmp_path):
     assert quillet.Document(pdf).text() == "Hello"
     path = tmp_path / "hello.pdf"
     path.write_bytes(pdf)
-    for doc in (quillet.Document(pdf, max_decoded_bytes=10), quillet.Document.parse(pdf, 10),
+    for doc in (quillet.Document(pdf, max_decoded_bytes=10), quillet.Document.parse(pdf, max_decoded_bytes=10),
                 quillet.Document.open(str(path), max_decoded_bytes=10),
                 quillet.Document.open_mmap(str(path), max_decoded_bytes=10)):
         with pytest.raises(ValueError, match=decode_limit(10)):

@@ -256,8 +256,8 @@ def test_chunk_flags_must_be_bool():
         d.page_chunks(include_fonts=1)
     with pytest.raises(TypeError, match="^argument 'include_images': "):
         d.page_chunks(False, None)
-    with pytest.raises(TypeError):
-        d.to_markdown(True)
+    with pytest.raises(TypeError, match="^argument 'reading': "):
+        d.to_markdown(1)
 
 
 def test_font_cmaps_are_shared_across_pages():

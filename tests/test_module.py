@@ -30,17 +30,19 @@ def test_method_table_order_and_count():
                          "page_count", "object_count"]
     # The 39 methods of the index first, in its order; additions follow.
     assert names[36:39] == ["named_destinations", "embedded_files", "form_fields"]
-    assert names[39:40] == ["toc"]
-    assert names[-2:] == ["page_image_files", "image_files"]
+    assert names[39:] == ["toc", "page_words", "page_reading_text", "reading_text", "encryption", "page_image_files",
+                          "image_files"]
 
 
 @pytest.mark.parametrize("target, expected", [
-    (quillet.Document, "(data, max_decoded_bytes=None)"),
-    (quillet.Document.parse, "(data, max_decoded_bytes=None)"),
-    (quillet.Document.open_mmap, "(path, max_decoded_bytes=None)"),
+    (quillet.Document, "(data, password=None, max_decoded_bytes=None)"),
+    (quillet.Document.parse, "(data, password=None, max_decoded_bytes=None)"),
+    (quillet.Document.open_mmap, "(path, password=None, max_decoded_bytes=None)"),
     (quillet.Document.object, "(self, /, number, generation=0)"),
-    (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False)"),
+    (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False, reading=False)"),
     (quillet.Document.ocr_requests, "(self, /, ocr='auto')"),
+    (quillet.Document.page_words, "(self, /, index)"),
+    (quillet.Document.reading_text, "(self, /)"),
     (quillet.Document.with_metadata,
      "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
     (quillet.write_text_pdf, "(pages, title=None, author=None)"),
@@ -221,17 +223,18 @@ def test_documents_are_independent_and_immutable(doc):
 
 # Every method of the class, in method-table order, with its signature.
 METHOD_INDEX = [
-    ("source_bytes", "(self, /)"), ("parse", "(data, max_decoded_bytes=None)"),
-    ("open", "(path, max_decoded_bytes=None)"), ("open_mmap", "(path, max_decoded_bytes=None)"),
+    ("source_bytes", "(self, /)"), ("parse", "(data, password=None, max_decoded_bytes=None)"),
+    ("open", "(path, password=None, max_decoded_bytes=None)"), ("open_mmap", "(path, password=None, max_decoded_bytes=None)"),
     ("version", "(self, /)"), ("effective_version", "(self, /)"), ("page_count", "(self, /)"),
     ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
     ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),
     ("dump_objects", "(self, /)"), ("text", "(self, /)"), ("references_text", "(self, /)"),
-    ("to_markdown", "(self, /)"), ("page_chunks", "(self, /, include_fonts=False, include_images=False)"),
+    ("to_markdown", "(self, /, reading=False)"),
+    ("page_chunks", "(self, /, include_fonts=False, include_images=False, reading=False)"),
     ("llm_document", "(self, /, include_text=True, include_images=True, include_links=True, "
-                     "include_annotations=True, ocr='auto')"),
+                     "include_annotations=True, ocr='auto', reading=False)"),
     ("llm_chunks", "(self, /, include_text=True, include_images=True, include_links=True, "
-                   "include_annotations=True, ocr='auto')"),
+                   "include_annotations=True, ocr='auto', reading=False)"),
     ("ocr_requests", "(self, /, ocr='auto')"),
     ("with_metadata", "(self, /, title=None, author=None, subject=None, keywords=None, creator=None, producer=None)"),
     ("with_text_annotation", "(self, /, page_index, rect, contents)"),

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 import quillet
 
 if TYPE_CHECKING:
-    from quillet import EmbeddedFile, Font, Image, LlmDocument, Metadata, Page, TocEntry
+    from quillet import EmbeddedFile, Encryption, Font, Image, LlmDocument, Metadata, Page, TocEntry
 
 
 def box_width(box: list[float] | None) -> float:
@@ -40,7 +40,7 @@ def main() -> None:
             out.write(doc)
         with quillet.Document.open(path) as opened:
             assert opened.source_bytes() == doc
-        mapped = quillet.Document.open_mmap(path)
+        mapped = quillet.Document.open_mmap(path, password=None)
         assert len(mapped) == 2 and bool(mapped)
 
     d = quillet.Document(doc)
@@ -70,6 +70,8 @@ def main() -> None:
 
     metadata: Metadata = d.metadata()
     assert metadata["title"] == "Typed" and not metadata["encrypted"] and d.metadata_xml() is None
+    encryption: Encryption | None = quillet.Document(doc, "unused for a plain file").encryption()
+    assert encryption is None
     assert d.page_labels() == ["1", "2"]
     attachments: list[EmbeddedFile] = d.embedded_files(include_data=True)
     assert attachments == []

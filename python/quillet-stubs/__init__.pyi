@@ -276,6 +276,34 @@ class Metadata(TypedDict):
     custom: dict[str, str]
     """Every other Info entry that is a string, name, number or boolean, by key."""
 
+_CryptMethod: TypeAlias = Literal["Identity", "RC4", "AESV2", "AESV3"]
+
+@type_check_only
+class Encryption(TypedDict):
+    """How the file is encrypted (``encryption()``): its /Encrypt dictionary
+    as far as it could be read, and whether a password opened it."""
+
+    filter: str | None
+    """The security handler: "Standard" is decrypted, others (the public-key
+    "Adobe.PubSec") are not."""
+    version: int | None
+    """/V"""
+    revision: int | None
+    """/R: 2 to 6 for the standard handler."""
+    key_bits: int | None
+    string_method: _CryptMethod | None
+    stream_method: _CryptMethod | None
+    embedded_file_method: _CryptMethod | None
+    encrypt_metadata: bool
+    """False when the XMP stream is stored in the clear."""
+    permissions: int | None
+    """/P, the permission bits as a signed 32-bit integer."""
+    password: Literal["user", "owner"] | None
+    """Which password opened the file; None when none did."""
+    error: str | None
+    """Why data stays encrypted (the message content methods raise); None
+    once decrypted."""
+
 @type_check_only
 class PageChunk(TypedDict):
     """One page for indexing (``page_chunks()``)."""
@@ -388,35 +416,44 @@ class Document:
     ``with`` works and releases nothing.
     """
 
-    def __new__(cls, data: bytes, max_decoded_bytes: int | None = None) -> Self:
+    def __new__(cls, data: bytes, password: str | None = None, max_decoded_bytes: int | None = None) -> Self:
         """Parse ``data``, the whole file.
+
+        An encrypted file is decrypted while it loads: ``password`` is tried
+        as the user password, then as the owner password; without one the
+        empty password is.  A file that stays encrypted still loads, but the
+        methods that read its strings or streams raise ValueError
+        "unsupported PDF feature at byte 0: encrypted document, password
+        required" (or "... encryption handler /Name").
 
         ``max_decoded_bytes`` bounds the stream data one call (loading
         included) may decode, each stream counted once per call; None allows
         the larger of 64 MiB and 1032 times the file's size.  A call that
         would decode more raises ValueError.
 
-        Raises ValueError with the loader's message for a defective file,
-        TypeError for anything but bytes (bytearray and memoryview included).
+        Raises ValueError with the loader's message for a defective file or
+        "... encrypted document, incorrect password" for a given password
+        that fits neither; TypeError for anything but bytes (bytearray and
+        memoryview included).
         """
 
     # The loaders are static methods bound to their class, which is how a
     # class method behaves (and how stubtest sees such a builtin).
     @classmethod
-    def parse(cls, data: bytes, max_decoded_bytes: int | None = None) -> Document:
-        """The same as ``Document(data)``."""
+    def parse(cls, data: bytes, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
+        """The same as ``Document(data, password)``."""
 
     @classmethod
-    def open(cls, path: str, max_decoded_bytes: int | None = None) -> Document:
-        """Read the file at ``path`` whole and parse it.
+    def open(cls, path: str, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
+        """Read the file at ``path`` whole and parse it (``password`` as for ``Document``).
 
         Raises ValueError "failed to read {path}: {reason} (os error N)" when
         the file cannot be read, the loader's message for a defective file.
         """
 
     @classmethod
-    def open_mmap(cls, path: str, max_decoded_bytes: int | None = None) -> Document:
-        """Parse the file at ``path`` through a memory map released after loading.
+    def open_mmap(cls, path: str, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
+        """Parse the file at ``path`` through a memory map released after loading (``password`` as for ``Document``).
 
         No copy of the file is kept: ``source_bytes()`` and the ``with_*``
         writers read the file again.  Raises ValueError "failed to open
@@ -500,6 +537,22 @@ class Document:
 
     def references_text(self) -> str | None:
         """The bibliography: ``text()`` from the last "References" or "Bibliography" on; None without one."""
+
+    def page_reading_text(self, index: SupportsIndex) -> str:
+        """The text of page ``index`` as a reader sees it.
+
+        Glyphs placed by their positions: words of a line joined by a space
+        (or the spaces the content shows), lines by "\\n", blocks by an empty
+        line, in reading order (top to bottom, column by column).  Form
+        XObjects and annotation appearances are read; text drawn twice on one
+        spot is kept once.  Errors as ``page_text()``.
+        """
+
+    def page_words(self, index: SupportsIndex) -> list[Word]:
+        """The words of page ``index`` in reading order, with their boxes, fonts and sizes."""
+
+    def reading_text(self) -> str:
+        """Every page's ``page_reading_text()``, pages separated by a form feed ("\\f")."""
 
     # ---- resources ----
 
@@ -592,6 +645,12 @@ class Document:
     def metadata_xml(self) -> str | None:
         """The XMP packet as text; None without /Metadata."""
 
+    def encryption(self) -> Encryption | None:
+        """The encryption of the file; None when its trailer has no /Encrypt (or /Encrypt null).
+
+        Works whether or not the file could be decrypted.
+        """
+
     def page_labels(self) -> list[str]:
         """One label per page ("i", "ii", "1", "A-1"); decimal numbers without /PageLabels.
 
@@ -607,14 +666,20 @@ class Document:
 
     # ---- exports ----
 
-    def to_markdown(self) -> str:
-        """The document as Markdown: title, metadata table, outline, one section per page, references."""
+    def to_markdown(self, reading: bool = False) -> str:
+        """The document as Markdown: title, metadata table, outline, one section per page, references.
 
-    def page_chunks(self, include_fonts: bool = False, include_images: bool = False) -> list[PageChunk]:
+        With ``reading``, the page sections hold ``page_reading_text()``.
+        """
+
+    def page_chunks(
+        self, include_fonts: bool = False, include_images: bool = False, reading: bool = False
+    ) -> list[PageChunk]:
         """One record per page (index, number, label, id, text, metadata) for indexing.
 
         The flags add the page's fonts and images, as ``fonts()`` and
-        ``images()`` give them.
+        ``images()`` give them; ``reading`` takes each text from
+        ``page_reading_text()``.
         """
 
     def llm_document(
@@ -624,6 +689,7 @@ class Document:
         include_links: bool = True,
         include_annotations: bool = True,
         ocr: _OcrMode = "auto",
+        reading: bool = False,
     ) -> LlmDocument:
         """Metadata, one page record with typed blocks per page, and the OCR requests.
 
@@ -631,7 +697,9 @@ class Document:
         requests images on pages with text and pages with images but no
         text; "always" (also "true", "force") requests every page and image.
         Raises ValueError "ocr must be one of 'off', 'auto', or 'always'" for
-        any other value, before any work.
+        any other value, before any work.  With ``reading``, page texts come
+        from ``page_reading_text()`` and each reading block is a text block
+        ("page-N-text-M") with its box.
         """
 
     def llm_chunks(
@@ -641,6 +709,7 @@ class Document:
         include_links: bool = True,
         include_annotations: bool = True,
         ocr: _OcrMode = "auto",
+        reading: bool = False,
     ) -> list[LlmPage]:
         """``llm_document(...)["pages"]``."""
 
@@ -691,10 +760,6 @@ class Document:
         self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: TracebackType | None
     ) -> None:
         """Releases nothing: a Document holds no open resources."""
-
-    # Temporary, until the reading engine lands with its own page_reading_text.
-    def page_reading_text(self, index: SupportsIndex) -> str:
-        """The page's glyphs decoded through each font, joined (no layout yet)."""
 
 def write_text_pdf(pages: Sequence[str], title: str | None = None, author: str | None = None) -> bytes:
     """A new PDF 1.7 file with one Helvetica 12-point page per text (one blank page for []).

@@ -11,7 +11,8 @@ namespace {
 // The optional parameters every constructor takes after its first.
 LoadOptions load_options(Call& c) {
     LoadOptions options;
-    options.max_decoded_bytes = c.optional_u64(1);
+    options.password = c.optional_str(1);
+    options.max_decoded_bytes = c.optional_u64(2);
     return options;
 }
 
@@ -24,8 +25,8 @@ PyRef load_from_bytes(Call& c) {
                         DocumentData{std::string(data), std::nullopt, std::move(document), options});
 }
 
-const std::vector<Param> kBytesParams = {{"data"}, {"max_decoded_bytes", "None"}};
-const std::vector<Param> kPathParams = {{"path"}, {"max_decoded_bytes", "None"}};
+const std::vector<Param> kBytesParams = {{"data"}, {"password", "None"}, {"max_decoded_bytes", "None"}};
+const std::vector<Param> kPathParams = {{"path"}, {"password", "None"}, {"max_decoded_bytes", "None"}};
 
 PyRef version_tuple(PdfVersion v) {
     return checked(Py_BuildValue("(ii)", static_cast<int>(v.major), static_cast<int>(v.minor)));
@@ -68,16 +69,16 @@ const Method kOpenMmap{"open_mmap", kPathParams, Method::Static, [](Call& c) {
 const Method kSourceBytes{"source_bytes", {}, Method::Instance,
                           [](Call& c) { return to_py_bytes(source_bytes(c.data())); }};
 
-const Method kVersion{"version", {}, Method::Instance, [](Call& c) { return version_tuple(c.doc().version); }};
+const Method kVersion{"version", {}, Method::Instance, [](Call& c) { return version_tuple(c.stored_doc().version); }};
 
 const Method kEffectiveVersion{"effective_version", {}, Method::Instance,
-                               [](Call& c) { return version_tuple(c.doc().effective_version()); }};
+                               [](Call& c) { return version_tuple(c.stored_doc().effective_version()); }};
 
 const Method kObjectCount{"object_count", {}, Method::Instance,
-                          [](Call& c) { return to_py_uint(c.doc().objects.size()); }};
+                          [](Call& c) { return to_py_uint(c.stored_doc().objects.size()); }};
 
 const Method kXref{"xref", {}, Method::Instance, [](Call& c) {
-    return to_py_list(c.doc().xref, [](const auto& entry) {
+    return to_py_list(c.stored_doc().xref, [](const auto& entry) {
         DictBuilder d;
         d.add("id", to_py_id(entry.first));
         d.add("number", to_py_uint(entry.first.number));
@@ -88,7 +89,7 @@ const Method kXref{"xref", {}, Method::Instance, [](Call& c) {
 }};
 
 const Method kObjects{"objects", {}, Method::Instance, [](Call& c) {
-    const Document& doc = c.doc();
+    const Document& doc = c.stored_doc();
     return to_py_list(doc.objects, [&](const ObjectTable::Entry& entry) {
         auto xref = doc.xref.find(entry.first);
         return summary_record(PdfObjectSummary::make(entry.first.number, entry.first.generation, entry.second,
@@ -99,17 +100,17 @@ const Method kObjects{"objects", {}, Method::Instance, [](Call& c) {
 const Method kObject{"object", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
     uint32_t number = c.u32(0);
     uint16_t generation = c.u16(1, 0);
-    return summary_record(c.doc().object_summary(number, generation));
+    return summary_record(c.stored_doc().object_summary(number, generation));
 }};
 
 const Method kObjectText{"object_text", {{"number"}, {"generation", "0"}}, Method::Instance, [](Call& c) {
     uint32_t number = c.u32(0);
     uint16_t generation = c.u16(1, 0);
-    return to_py_text(object_to_text(c.doc().get(ObjectId{number, generation})));
+    return to_py_text(object_to_text(c.stored_doc().get(ObjectId{number, generation})));
 }};
 
 const Method kDumpObjects{"dump_objects", {}, Method::Instance,
-                          [](Call& c) { return to_py_text(c.doc().dump_objects()); }};
+                          [](Call& c) { return to_py_text(c.stored_doc().dump_objects()); }};
 
 // ---- the Python protocols users reach for first ----
 

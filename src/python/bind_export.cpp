@@ -150,6 +150,7 @@ LlmOptions llm_options(Call& c) {
     options.include_links = c.boolean(2, true);
     options.include_annotations = c.boolean(3, true);
     options.ocr = ocr_argument(c, 4);
+    options.reading = c.boolean(5, false);
     return options;
 }
 
@@ -157,19 +158,23 @@ const std::vector<Param> kLlmParams = {{"include_text", "True"},
                                        {"include_images", "True"},
                                        {"include_links", "True"},
                                        {"include_annotations", "True"},
-                                       {"ocr", "\"auto\""}};
+                                       {"ocr", "\"auto\""},
+                                       {"reading", "False"}};
 
 }  // namespace
 
-const Method kToMarkdown{"to_markdown", {}, Method::Instance,
-                         [](Call& c) { return to_py_text(markdown::document_to_markdown(c.doc(), MarkdownOptions{})); }};
+const Method kToMarkdown{"to_markdown", {{"reading", "False"}}, Method::Instance, [](Call& c) {
+    const MarkdownOptions options{.reading = c.boolean(0, false)};
+    return to_py_text(markdown::document_to_markdown(c.doc(), options));
+}};
 
-const Method kPageChunks{"page_chunks", {{"include_fonts", "False"}, {"include_images", "False"}}, Method::Instance,
-                         [](Call& c) {
+const Method kPageChunks{"page_chunks", {{"include_fonts", "False"}, {"include_images", "False"}, {"reading", "False"}},
+                         Method::Instance, [](Call& c) {
     const bool include_fonts = c.boolean(0, false);
     const bool include_images = c.boolean(1, false);
+    const bool reading = c.boolean(2, false);
     const Document& doc = c.doc();
-    const std::vector<MarkdownPageChunk> chunks = markdown::document_to_markdown_chunks(doc);
+    const std::vector<MarkdownPageChunk> chunks = markdown::document_to_markdown_chunks(doc, reading);
     // The fonts and images are looked up per page in a fresh page list.
     std::vector<PageEntry> pages;
     if (include_fonts || include_images) pages = doc.pages();

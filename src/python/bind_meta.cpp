@@ -49,7 +49,33 @@ PyRef embedded_file_record(const EmbeddedFile& file, DecodedCache* data) {
     return d.done();
 }
 
+PyRef method_name(CryptMethod method) { return to_py_text(crypt_method_name(method)); }
+
+PyRef encryption_record(const Encryption& e) {
+    const char* password = !e.opened_with                        ? nullptr
+                           : *e.opened_with == PasswordKind::User ? "user"
+                                                                  : "owner";
+    DictBuilder d;
+    d.add("filter", to_py_optional(e.filter, to_py_text));
+    d.add("version", to_py_optional(e.version, to_py_int));
+    d.add("revision", to_py_optional(e.revision, to_py_int));
+    d.add("key_bits", to_py_optional(e.key_bits, to_py_uint));
+    d.add("string_method", to_py_optional(e.string_method, method_name));
+    d.add("stream_method", to_py_optional(e.stream_method, method_name));
+    d.add("embedded_file_method", to_py_optional(e.embedded_file_method, method_name));
+    d.add("encrypt_metadata", to_py_bool(e.encrypt_metadata));
+    d.add("permissions", to_py_optional(e.permissions, to_py_int));
+    d.add("password", password ? to_py_text(password) : to_py_none());
+    d.add("error", e.failure ? to_py_text(e.failure->message()) : to_py_none());
+    return d.done();
+}
+
 }  // namespace
+
+const Method kEncryption{"encryption", {}, Method::Instance, [](Call& c) {
+    const std::optional<Encryption>& encryption = c.stored_doc().encryption;
+    return encryption ? encryption_record(*encryption) : to_py_none();
+}};
 
 const Method kPageLabels{"page_labels", {}, Method::Instance,
                          [](Call& c) { return to_py_list(c.doc().page_labels(), to_py_text); }};
@@ -61,8 +87,10 @@ const Method kMetadataXml{"metadata_xml", {}, Method::Instance,
 
 const Method kEmbeddedFiles{"embedded_files", {{"include_data", "False"}}, Method::Instance, [](Call& c) {
     const bool include_data = c.boolean(0, false);
+    const Document& doc = c.doc();
+    if (include_data) doc.require_plain_embedded_files();
     DecodedCache data;
-    return to_py_list(c.doc().embedded_files(), [&](const EmbeddedFile& file) {
+    return to_py_list(doc.embedded_files(), [&](const EmbeddedFile& file) {
         return embedded_file_record(file, include_data ? &data : nullptr);
     });
 }};

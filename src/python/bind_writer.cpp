@@ -33,6 +33,7 @@ const Method kWithMetadata{"with_metadata",
                                update.keywords = c.optional_str(3);
                                update.creator = c.optional_str(4);
                                update.producer = c.optional_str(5);
+                               writer::refuse_encrypted(c.stored_doc());
                                const std::string bytes = source_bytes(c.data());
                                return to_py_bytes(writer::update_metadata_incremental(bytes, update, c.data().options));
                            }};
@@ -43,6 +44,7 @@ const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect
                                      const std::vector<double> numbers = c.numbers(1);
                                      const std::string contents = c.str(2);
                                      const writer::Rect rect = rect_argument(numbers);
+                                     writer::refuse_encrypted(c.stored_doc());
                                      const std::string bytes = source_bytes(c.data());
                                      return to_py_bytes(
                                          writer::add_text_annotation_incremental(bytes, page_index, rect, contents,
@@ -54,6 +56,7 @@ const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, 
                               const std::vector<double> numbers = c.numbers(1);
                               const std::string uri = c.str(2);
                               const writer::Rect rect = rect_argument(numbers);
+                              writer::refuse_encrypted(c.stored_doc());
                               const std::string bytes = source_bytes(c.data());
                               return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri, c.data().options));
                           }};

@@ -118,6 +118,12 @@ bool is_numpy_bool(PyObject* o) {
 
 }  // namespace
 
+const Document& Call::doc() const {
+    const Document& document = data().document;
+    document.require_plain_content();
+    return document;
+}
+
 bool Call::boolean(size_t i, bool default_value) {
     PyObject* o = args_[i];
     if (!o) return default_value;
@@ -340,7 +346,7 @@ PyObject* run_method(const Method& method, PyObject* self, PyObject* const* args
             }
             Borrow borrow(reinterpret_cast<PyDocument*>(self));
             // The bounds and the stream cache of this one call.
-            const CallScope scope(call.doc());
+            const CallScope scope(call.stored_doc());
             return method.body(call).release();
         }
         return method.body(call).release();

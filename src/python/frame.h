@@ -114,8 +114,13 @@ public:
     PyObject* arg(size_t i) const { return args_[i]; }
     void set_arg(size_t i, PyObject* value) { args_[i] = value; }
 
-    // The instance's document (instance methods only).
-    const Document& doc() const { return data().document; }
+    // The instance's document (instance methods only), for every method
+    // whose result reads strings or stream data: raises the reason when
+    // those stay encrypted.
+    const Document& doc() const;
+    // The document whatever its encryption: for the views of objects as
+    // stored and of the page tree's structure.
+    const Document& stored_doc() const { return data().document; }
     const DocumentData& data() const { return *reinterpret_cast<PyDocument*>(self_)->data; }
     // The class (static methods) or the module (functions).
     PyObject* self() const { return self_; }

@@ -67,8 +67,8 @@ Tables& tables() {
                                 kWithMetadata, kWithTextAnnotation, kWithUriLink, kPageTexts, kPageText, kPages,
                                 kPageLabels, kMetadata, kMetadataXml, kOutlines, kPageAnnotations, kPageLinks,
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
-                                kFormFields, kToc, kEnter, kExit, kPageReadingTextStub, kPageImageFiles,
-                                kImageFiles>();
+                                kFormFields, kToc, kEnter, kExit, kPageWords, kPageReadingText, kReadingText, kEncryption,
+                                kPageImageFiles, kImageFiles>();
         for (const auto& [method, def] : defs) t->docs.push_back(signature_doc(*method));
         for (size_t i = 0; i < defs.size(); ++i) {
             t->methods.push_back(defs[i].second);

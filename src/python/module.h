@@ -31,19 +31,18 @@ PyRef new_document(PyTypeObject* type, DocumentData data);
 extern const Method kSourceBytes, kParse, kOpen, kOpenMmap, kVersion, kEffectiveVersion, kObjectCount, kXref,
     kObjects, kObject, kObjectText, kDumpObjects, kLen, kEnter, kExit;
 // bind_text.cpp
-extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages;
+extern const Method kPageCount, kText, kReferencesText, kPageTexts, kPageText, kPages, kPageWords, kPageReadingText,
+    kReadingText;
 // bind_export.cpp
 extern const Method kToMarkdown, kPageChunks, kLlmDocument, kLlmChunks, kOcrRequests;
 // bind_writer.cpp
 extern const Method kWithMetadata, kWithTextAnnotation, kWithUriLink, kWriteTextPdf;
 // bind_meta.cpp
-extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles;
+extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles, kEncryption;
 // bind_navigation.cpp
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
 extern const Method kPageFonts, kFonts, kPageImages, kImages, kPageImageFiles, kImageFiles;
-// bind_reading_stub.cpp (temporary, until the reading engine lands)
-extern const Method kPageReadingTextStub;
 
 // ---- records shared between methods ----
 // The exports show the same dicts as the feature methods they compose.
