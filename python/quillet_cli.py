@@ -4,7 +4,7 @@
     quillet info FILE                     version, pages, metadata, counts
     quillet text FILE [--pages RANGE] [--reading]
     quillet markdown FILE [--reading]
-    quillet llm FILE [--ocr MODE]         the LLM export as JSON
+    quillet llm FILE [--ocr MODE] [--reading]   the LLM export as JSON
     quillet attachments FILE [--extract DIR]
     quillet images FILE [--extract DIR]
     quillet objects FILE [NUMBER]
@@ -273,7 +273,8 @@ def run_markdown(args: argparse.Namespace) -> int:
 
 def run_llm(args: argparse.Namespace) -> int:
     doc = load(args, args.file)
-    result: object = doc.llm_chunks(ocr=args.ocr) if args.pages_only else doc.llm_document(ocr=args.ocr)
+    export = doc.llm_chunks if args.pages_only else doc.llm_document
+    result: object = export(ocr=args.ocr, reading=args.reading)
     print(to_json(result))
     return 0
 
@@ -478,6 +479,7 @@ def parser() -> argparse.ArgumentParser:
     llm.add_argument("--ocr", choices=OCR_MODES, default="auto", metavar="MODE",
                      help="off, auto (default) or always: which pages and images to request OCR for")
     llm.add_argument("--pages-only", action="store_true", help="print only the list of pages")
+    llm.add_argument("--reading", action="store_true", help="page text in reading order, one text block per block")
 
     attachments = command("attachments", "list the attached files, or extract them", run_attachments)
     attachments.add_argument("file", metavar="FILE")

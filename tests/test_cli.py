@@ -96,6 +96,7 @@ def test_text_and_markdown_reading(files, capsys):
     assert run(capsys, "text", "--reading", "--pages", "2", "hello.pdf")[1].rstrip("\n") == \
         doc.page_reading_text(1).rstrip("\n")
     assert run(capsys, "markdown", "--reading", "hello.pdf")[1] == doc.to_markdown(reading=True)
+    assert json.loads(run(capsys, "llm", "--reading", "--pages-only", "hello.pdf")[1]) == doc.llm_chunks(reading=True)
 
 
 def test_password_opens_encrypted_files(files, capsys):
