@@ -116,8 +116,9 @@ const Method kDumpObjects{"dump_objects", {}, Method::Instance,
 
 // len(doc): the pages the page walk lists, the indices the per-page
 // methods accept (the declared /Count may differ).  Called by the type's
-// length slot, through the frame like every method.
-const Method kLen{"__len__", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().pages().size()); }};
+// length slot, through the frame like every method.  The page tree is
+// structure, never encrypted, so it counts as pages() lists.
+const Method kLen{"__len__", {}, Method::Instance, [](Call& c) { return to_py_uint(c.stored_doc().pages().size()); }};
 
 // A Document holds no open resources (a memory map lives only while
 // loading), so `with` hands the document back and releases nothing.
