@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "error.h"
 #include "page.h"
@@ -168,6 +169,9 @@ std::vector<ContentOperation> ContentParser::parse() {
 }
 
 std::vector<ContentOperation> parse_content_operations(std::string_view content) {
+    // One content stream may serve every page of a file: parsing it for
+    // each is charged.
+    charge_work("page content", content.size());
     return ContentParser(content).parse();
 }
 
@@ -285,6 +289,8 @@ PageContent Document::page_content(const PageEntry& page) const {
         if (decoded.view().size() + separator > kMaxPageContentBytes - content.joined_.size()) {
             throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
         }
+        // A stream named many times over is joined as many times.
+        charge_work("page /Contents", decoded.view().size());
         if (separator) content.joined_.push_back('\n');
         content.joined_.append(decoded.view());
     }
@@ -295,7 +301,9 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
     const PageContent content = page_content(page);
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     TextContext context{*this, page, cache};
-    return extract_text_with_fonts(operations, context);
+    std::string text = extract_text_with_fonts(operations, context);
+    charge_work("page text", text.size());
+    return text;
 }
 
 std::string Document::page_text(const PageEntry& page) const {

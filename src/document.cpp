@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <set>
 
@@ -520,7 +521,9 @@ void load_objects(std::string_view bytes, Document& document, const LoadOptions&
             budget.spend(parser.position() - start);
             if (parsed_id != id) throw PdfError::invalid_object_header();
             document.objects.append(id, std::move(object));
-            trace::event(trace::kDocument, "parsed indirect object", [&] {
+            // Structured bindings are captured by name: clang 14 (the fuzz
+            // build) cannot capture them implicitly.
+            trace::event(trace::kDocument, "parsed indirect object", [&id = id] {
                 return trace::Fields{{"id", id.display()}};
             });
         }
@@ -551,7 +554,7 @@ void load_objects(std::string_view bytes, Document& document, const LoadOptions&
         // `owner` points into the table: parse fully before appending.
         std::vector<ObjectTable::Entry> parsed = parse_object_stream(*owner, members);
         for (size_t i = 0; i < parsed.size(); ++i) {
-            trace::event(trace::kDocument, "parsed compressed object", [&] {
+            trace::event(trace::kDocument, "parsed compressed object", [&, stream_number = stream_number, &members = members] {
                 return trace::Fields{{"id", parsed[i].first.display()},
                                      {"object_stream", std::to_string(stream_number)},
                                      {"index", std::to_string(members[i].second)}};
@@ -594,6 +597,14 @@ const Object* ObjectTable::find(ObjectId id) const {
     return nullptr;
 }
 
+bool ObjectTable::holds(const void* address) const {
+    // std::less gives a total order on pointers, even unrelated ones.
+    const auto* begin = reinterpret_cast<const char*>(entries_.data());
+    const auto* end = begin + entries_.size() * sizeof(Entry);
+    const auto* at = static_cast<const char*>(address);
+    return !std::less<const char*>()(at, begin) && std::less<const char*>()(at, end);
+}
+
 void ObjectTable::sort() {
     // Loading appends the direct objects in order, then the compressed ones
     // group by group, each group in order too: only the part after the first
@@ -626,10 +637,20 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
     return pairs;
 }
 
+uint64_t offset_base_of(std::string_view bytes) {
+    const Header header = parse_header(bytes);
+    return find_offset_base(bytes, header.at, parse_start_xref(bytes));
+}
+
 Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     trace::Span span(trace::kDocument, "parse",
                      fields_if_traced([&] { return trace::Fields{{"bytes", std::to_string(bytes.size())}}; }));
     Document document;
+    document.limits.file_size = bytes.size();
+    document.limits.max_decoded_bytes = options.max_decoded_bytes.value_or(default_max_decoded_bytes(bytes.size()));
+    // Loading is one call: object and cross-reference streams decode under
+    // the document's own limit.
+    const CallScope scope(document.limits);
     const Header header = parse_header(bytes);
     document.version = header.version;
     document.start_xref = parse_start_xref(bytes);

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "call_scope.h"
 #include "object.h"
 #include "security.h"
 
@@ -54,6 +55,9 @@ public:
 
     const Object* find(ObjectId id) const;
     size_t size() const { return entries_.size(); }
+    // Whether `address` lies inside one of the table's objects (a stream of
+    // the document, as opposed to a copy or a temporary).
+    bool holds(const void* address) const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
@@ -91,12 +95,21 @@ class FontDecoder;
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context);
 // /Index of a cross-reference stream as (first, count) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
+// The offset base (Document::offset_base) a load of `bytes` settles on, from
+// the header and the last startxref alone; fails as loading does when either
+// is missing.
+uint64_t offset_base_of(std::string_view bytes);
 
+// How a file is loaded.
 struct LoadOptions {
     // For an encrypted document: tried as the user password, then as the
     // owner password (UTF-8).  Without one the empty password is tried; a
     // given one that fits neither fails the load.
     std::optional<std::string> password;
+    // The most bytes of stream data one call may decode, each stream counted
+    // once per call; loading is one call (object and cross-reference
+    // streams).  Unset: default_max_decoded_bytes of the file's size.
+    std::optional<uint64_t> max_decoded_bytes;
 };
 
 class Document {
@@ -116,6 +129,8 @@ public:
     XrefMap xref;
     ObjectTable objects;
     PdfVersion version;
+    // What each call on the document may decode and do (call_scope.h).
+    CallLimits limits;
     // Where the offsets written in the file count from: 0, or the position of
     // the header for a file that has bytes before its header and counts its
     // offsets from there.  Writers that append to the file count the same way.

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "call_scope.h"
 #include "document_cache.h"
 #include "error.h"
 #include "trace.h"
@@ -73,7 +74,15 @@ void Document::collect_pages(ObjectId id, const PageAttributes& inherited, std::
 
     if (const Object* type = node->get("Type")) {
         if (type->is_name("Page")) {
-            // A leaf: its own /Kids, if any, are not looked at.
+            // A leaf: its own /Kids, if any, are not looked at.  A page
+            // listed under several parents is listed once per parent, but a
+            // sound file needs an object per page: a few nodes that name
+            // each other many times over would otherwise describe millions
+            // of pages, and every per-page feature would work for each.
+            if (out.size() >= objects.size()) {
+                throw PdfError::limit_exceeded("page tree", objects.size(),
+                                               "page occurrences, as many as the file has objects");
+            }
             out.push_back(PageEntry{node, id, inherited});
             path.erase(id);
             return;
@@ -160,7 +169,10 @@ struct ContentsWalk {
 }  // namespace
 
 void Document::collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const {
-    ContentsWalk{*this, out}.collect(contents, 0);
+    ContentsWalk walk{*this, out};
+    walk.collect(contents, 0);
+    // One /Contents array may serve every page of a file.
+    charge_work("page /Contents", walk.items * kRecordWorkBytes);
 }
 
 }  // namespace quillet

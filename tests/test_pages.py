@@ -126,9 +126,10 @@ def test_dangling_catalog_pages():
 
 
 def test_fan_out_to_the_same_node_fails_in_bounded_time():
-    # 40 nodes whose /Kids both name the next node describe 2^40 pages.
+    # 40 nodes whose /Kids both name the next node describe 2^40 nodes (no
+    # pages, which are bounded sooner: see test_bounds.py).
     objects = [(n, "<< /Type /Pages /Kids [%d 0 R %d 0 R] >>" % (n + 1, n + 1)) for n in range(2, 42)]
-    doc = tree(*objects, (42, "<< /Type /Page >>"))
+    doc = tree(*objects, (42, "<< /Type /Pages /Kids [] >>"))
     for call in (doc.pages, doc.text, lambda: doc.page_text(0)):
         with pytest.raises(ValueError, match="^type mismatch in page tree: expected at most 2000000 nodes$"):
             call()

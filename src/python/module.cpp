@@ -52,6 +52,7 @@ struct Tables {
     std::vector<PyMethodDef> constructors;
     // The module functions; the documentation strings live in `docs`.
     std::vector<PyMethodDef> functions;
+    std::string class_doc;  // the constructor's signature
 };
 
 // Built once per process and never freed: the method definitions must
@@ -86,6 +87,7 @@ Tables& tables() {
             t->functions.push_back(functions[i].second);
             t->functions.back().ml_doc = t->docs[defs.size() + i].c_str();
         }
+        t->class_doc = signature_doc(kNew);
         return t;
     }();
     return *tables;
@@ -145,13 +147,14 @@ int module_exec(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
-        {Py_tp_doc, const_cast<char*>("Document(data, password=None)\n--\n\n")},
+        {Py_tp_doc, nullptr},
         {Py_sq_length, reinterpret_cast<void*>(&document_length)},
         {Py_nb_bool, reinterpret_cast<void*>(&document_bool)},
         {Py_tp_methods, nullptr},
         {0, nullptr},
     };
     for (PyType_Slot& slot : slots) {
+        if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(t.class_doc.c_str());
         if (slot.slot == Py_tp_methods) slot.pfunc = t.methods.data();
     }
     static PyType_Spec type_spec = {
