@@ -4,13 +4,15 @@
     quillet info FILE                     version, pages, metadata, counts
     quillet text FILE [--pages RANGE] [--reading]
     quillet markdown FILE [--reading]
-    quillet llm FILE [--ocr MODE]         the LLM export as JSON
+    quillet llm FILE [--ocr MODE] [--reading]   the LLM export as JSON
     quillet attachments FILE [--extract DIR]
+    quillet images FILE [--extract DIR]
     quillet objects FILE [NUMBER]
 
-Results go to standard output, errors to standard error as "FILE: message".
-The exit status is 0 when every file was handled, 1 when any failed and 2
-for a usage error.  In JSON output, bytes are base64 text (RFC 4648).
+Every subcommand takes --password for encrypted files.  Results go to
+standard output, errors to standard error as "FILE: message".  The exit
+status is 0 when every file was handled, 1 when any failed and 2 for a usage
+error.  In JSON output, bytes are base64 text (RFC 4648).
 """
 
 from __future__ import annotations
@@ -23,14 +25,19 @@ import shutil
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import TextIO
+from typing import NamedTuple, TextIO, TypeVar
 
 import quillet
 
 OCR_MODES = ("off", "none", "false", "auto", "always", "true", "force")
-# File names written by `attachments --extract` stay below this many bytes,
-# under every common file system's limit for one name.
+# File names written by `--extract` stay below this many bytes, under every
+# common file system's limit for one name.
 MAX_NAME_BYTES = 200
+# What `info` shows for a field that needs the content of a file that stays
+# encrypted.
+UNAVAILABLE = "unavailable"
+
+T = TypeVar("T")
 
 
 class Failure(Exception):
@@ -88,8 +95,9 @@ class Progress:
 # ---- loading ----
 
 
-def load(path: str) -> quillet.Document:
-    return quillet.Document.open(path)
+def load(args: argparse.Namespace, path: str) -> quillet.Document:
+    password: str | None = args.password
+    return quillet.Document.open(path, password=password)
 
 
 def page_range(text: str) -> list[tuple[int, int | None]]:
@@ -119,28 +127,6 @@ def selected_pages(ranges: list[tuple[int, int | None]], count: int) -> list[int
     return indices
 
 
-def require_reading() -> None:
-    if not hasattr(quillet.Document, "reading_text"):
-        raise Failure("this build of quillet has no reading-order text (--reading)")
-
-
-# The reading-order methods are newer than the rest of the module; they are
-# reached by name so that this tool also runs on a build without them.
-def reading_text(doc: quillet.Document) -> str:
-    text: str = getattr(doc, "reading_text")()
-    return text
-
-
-def page_reading_text(doc: quillet.Document, index: int) -> str:
-    text: str = getattr(doc, "page_reading_text")(index)
-    return text
-
-
-def reading_markdown(doc: quillet.Document) -> str:
-    markdown: str = getattr(doc, "to_markdown")(reading=True)
-    return markdown
-
-
 # ---- subcommands: each returns its exit status ----
 
 
@@ -152,7 +138,7 @@ def run_check(args: argparse.Namespace) -> int:
     for done, name in enumerate(files, start=1):
         progress.show(done - 1, name)
         try:
-            load(name)
+            load(args, name)
             error = None
         except ValueError as failure:
             error = str(failure)
@@ -184,59 +170,96 @@ def distinct(records: Sequence[Mapping[str, object]]) -> int:
 
 
 def document_info(name: str, doc: quillet.Document) -> dict[str, object]:
-    metadata = doc.metadata()
+    """The facts `info` shows.  Of a file that stays encrypted (no password
+    fitted, another security handler) the structure still reads; the fields
+    that need its content are None, and "encryption" says why."""
+    encryption = doc.encryption()
+    locked = encryption["error"] if encryption else None
+
+    def content(read: Callable[[], T]) -> T | None:
+        try:
+            return read()
+        except ValueError as error:
+            if locked is None or str(error) != locked:
+                raise
+            return None
+
+    metadata: Mapping[str, object] = content(doc.metadata) or {}
     pages = len(doc)
-    return {
+    info: dict[str, object] = {
         "file": name,
         "version": "%d.%d" % doc.version(),
-        "format": metadata["format"],
+        "format": "PDF %d.%d" % doc.effective_version(),
         "pages": pages,
-        "encrypted": metadata["encrypted"],
-        "title": metadata["title"],
-        "author": metadata["author"],
-        "subject": metadata["subject"],
-        "keywords": metadata["keywords"],
-        "creator": metadata["creator"],
-        "producer": metadata["producer"],
-        "created": metadata["creation_date"],
-        "modified": metadata["modification_date"],
-        "objects": doc.object_count(),
-        "fonts": distinct(doc.fonts()),
-        "images": distinct(doc.images()),
-        "links": sum(len(doc.page_links(i)) for i in range(pages)),
-        "annotations": sum(len(doc.page_annotations(i)) for i in range(pages)),
-        "outline_items": len(doc.toc()),
-        "attachments": len(doc.embedded_files()),
-        "form_fields": len(doc.form_fields()),
+        "encrypted": encryption is not None,
+        "encryption": encryption,
     }
+    fields = {"title": "title", "author": "author", "subject": "subject", "keywords": "keywords",
+              "creator": "creator", "producer": "producer", "created": "creation_date",
+              "modified": "modification_date"}
+    for key, entry in fields.items():
+        info[key] = metadata.get(entry)
+    info.update({
+        "objects": doc.object_count(),
+        "fonts": content(lambda: distinct(doc.fonts())),
+        "images": content(lambda: distinct(doc.images())),
+        "links": content(lambda: sum(len(doc.page_links(i)) for i in range(pages))),
+        "annotations": content(lambda: sum(len(doc.page_annotations(i)) for i in range(pages))),
+        "outline_items": content(lambda: len(doc.toc())),
+        "attachments": content(lambda: len(doc.embedded_files())),
+        "form_fields": content(lambda: len(doc.form_fields())),
+    })
+    return info
+
+
+def describe_encryption(encryption: Mapping[str, object]) -> str:
+    """One line: the handler, its revision and method, and which password
+    opened the file or why it stays encrypted."""
+    parts = [f"{encryption['filter'] or 'unknown'} handler"]
+    if encryption["revision"] is not None:
+        parts.append(f"revision {encryption['revision']}")
+    method = encryption["stream_method"] or encryption["string_method"]
+    if method is not None:
+        bits = encryption["key_bits"]
+        parts.append(f"{method} {bits}-bit" if bits is not None and method != "Identity" else str(method))
+    if encryption["error"] is not None:
+        parts.append(f"not decrypted: {encryption['error']}")
+    elif encryption["password"] is not None:
+        parts.append(f"opened with the {encryption['password']} password")
+    return ", ".join(parts)
 
 
 def run_info(args: argparse.Namespace) -> int:
-    info = document_info(args.file, load(args.file))
+    info = document_info(args.file, load(args, args.file))
     if args.json:
         print(to_json(info))
         return 0
     width = max(len(key) for key in info)
     for key, value in info.items():
-        if value == "":
-            continue  # an Info entry the file does not have
-        shown = ("yes" if value else "no") if isinstance(value, bool) else value
+        if value == "" or (key == "encryption" and value is None):
+            continue  # an Info entry the file does not have; a plain file
+        if isinstance(value, dict):
+            shown: object = describe_encryption(value)
+        elif value is None:
+            shown = UNAVAILABLE
+        elif isinstance(value, bool):
+            shown = "yes" if value else "no"
+        else:
+            shown = value
         print(f"{key.replace('_', ' ') + ':':<{width + 2}}{shown}")
     return 0
 
 
 def run_text(args: argparse.Namespace) -> int:
-    doc = load(args.file)
-    if args.reading:
-        require_reading()
+    doc = load(args, args.file)
     if args.pages is None:
-        text = reading_text(doc) if args.reading else doc.text()
+        text = doc.reading_text() if args.reading else doc.text()
     else:
         indices = selected_pages(args.pages, len(doc))
         # Pages join as in the whole-document methods: a form feed between
         # reading texts, a line feed between plain texts.
         if args.reading:
-            text = "\f".join(page_reading_text(doc, i) for i in indices)
+            text = "\f".join(doc.page_reading_text(i) for i in indices)
         else:
             text = "\n".join(doc.page_text(i) for i in indices)
     write_text(text)
@@ -244,16 +267,14 @@ def run_text(args: argparse.Namespace) -> int:
 
 
 def run_markdown(args: argparse.Namespace) -> int:
-    doc = load(args.file)
-    if args.reading:
-        require_reading()
-    write_text(reading_markdown(doc) if args.reading else doc.to_markdown())
+    write_text(load(args, args.file).to_markdown(reading=args.reading))
     return 0
 
 
 def run_llm(args: argparse.Namespace) -> int:
-    doc = load(args.file)
-    result: object = doc.llm_chunks(ocr=args.ocr) if args.pages_only else doc.llm_document(ocr=args.ocr)
+    doc = load(args, args.file)
+    export = doc.llm_chunks if args.pages_only else doc.llm_document
+    result: object = export(ocr=args.ocr, reading=args.reading)
     print(to_json(result))
     return 0
 
@@ -288,37 +309,38 @@ def unique_names(wanted: Iterable[str]) -> Iterator[str]:
         yield candidate
 
 
-def run_attachments(args: argparse.Namespace) -> int:
-    files = load(args.file).embedded_files(include_data=args.extract is not None)
-    if args.extract is None:
-        if args.json:
-            print(to_json(files))
-            return 0
-        for record in files:
-            size = record["declared_size"]
-            fields = [record["name"], record["file_name"], size, record["subtype"], record["description"]]
-            print("\t".join("" if field is None else str(field) for field in fields))
-        return 0
+class Output(NamedTuple):
+    """One file for `--extract` to write."""
 
+    label: str  # names it in error messages
+    record: dict[str, object]  # what JSON output says about it, before its path and size
+    wanted: str | None  # the file name it asks for
+    fallback: str  # the name when that one is unusable
+    data: bytes
+
+
+def write_files(args: argparse.Namespace, outputs: Sequence[Output]) -> int:
+    """Writes each output into the folder `--extract` names, under a safe,
+    unique name; prints each path (or, with --json, the list of what was
+    written).  A file that cannot be written is reported and the others are
+    still written; the status is 1 when any failed."""
     directory = Path(args.extract)
     directory.mkdir(parents=True, exist_ok=True)
-    names = unique_names(
-        safe_file_name(record["file_name"] or record["name"], f"attachment-{i}") for i, record in enumerate(files, 1)
-    )
+    names = unique_names(safe_file_name(output.wanted, output.fallback) for output in outputs)
     status = 0
     written: list[dict[str, object]] = []
-    for record, name in zip(files, names):
+    for output, name in zip(outputs, names):
         path = directory / name
         try:
             # Exclusive creation: an existing file (or a link planted in the
             # folder) is never overwritten or followed.
             with open(path, "xb") as out:
-                out.write(record.get("data", b""))
+                out.write(output.data)
         except OSError as error:
-            report_error(args.file, f"{record['name']}: cannot write {path}: {error.strerror or error}")
+            report_error(args.file, f"{output.label}: cannot write {path}: {error.strerror or error}")
             status = 1
             continue
-        written.append({"name": record["name"], "path": str(path), "size": len(record.get("data", b""))})
+        written.append({**output.record, "path": str(path), "size": len(output.data)})
         if not args.json:
             print(path)
     if args.json:
@@ -326,8 +348,73 @@ def run_attachments(args: argparse.Namespace) -> int:
     return status
 
 
+def print_rows(rows: Iterable[Sequence[object]]) -> None:
+    """Tab-separated fields, None as an empty field."""
+    for fields in rows:
+        print("\t".join("" if field is None else str(field) for field in fields))
+
+
+def run_attachments(args: argparse.Namespace) -> int:
+    files = load(args, args.file).embedded_files(include_data=args.extract is not None)
+    if args.extract is not None:
+        return write_files(args, [
+            Output(record["name"], {"name": record["name"]}, record["file_name"] or record["name"],
+                   f"attachment-{i}", record.get("data", b""))
+            for i, record in enumerate(files, 1)
+        ])
+    if args.json:
+        print(to_json(files))
+    else:
+        print_rows([r["name"], r["file_name"], r["declared_size"], r["subtype"], r["description"]] for r in files)
+    return 0
+
+
+def run_images(args: argparse.Namespace) -> int:
+    images = load(args, args.file).image_files()
+    if args.extract is None:
+        # The listing gives the size of each file rather than its bytes.
+        def size(image: quillet.ImageFile) -> int | None:
+            return None if image["data"] is None else len(image["data"])
+
+        if args.json:
+            print(to_json([{key: value for key, value in image.items() if key != "data"} | {"size": size(image)}
+                           for image in images]))
+        else:
+            print_rows([(image["page_index"] or 0) + 1, image["name"], image["id"], image["format"],
+                        image["width"], image["height"], size(image), image["error"]] for image in images)
+        return 0
+
+    # An image shown on several pages (a logo) is written once, named after
+    # its first use.
+    status = 0
+    seen: set[str] = set()
+    outputs: list[Output] = []
+    for i, image in enumerate(images, 1):
+        if image["id"] is not None:
+            if image["id"] in seen:
+                continue
+            seen.add(image["id"])
+        page = (image["page_index"] or 0) + 1
+        label = f"page {page} {image['name']}"
+        if image["error"] is not None:
+            # A failure, or a note beside the data (JBIG2 global segments
+            # kept in another object): reported either way.
+            report_error(args.file, f"{label}: {image['error']}")
+        if image["data"] is None:
+            status = 1
+            continue
+        extension = image["extension"] or ""
+        # Resource names come from the file: no separator survives into
+        # the name, so the page prefix stays.
+        stem = f"page{page}-" + image["name"].replace("/", "_").replace("\\", "_")
+        record: dict[str, object] = {"page_index": image["page_index"], "name": image["name"], "id": image["id"],
+                                     "format": image["format"]}
+        outputs.append(Output(label, record, stem + extension, f"image-{i}{extension}", image["data"]))
+    return max(status, write_files(args, outputs))
+
+
 def run_objects(args: argparse.Namespace) -> int:
-    doc = load(args.file)
+    doc = load(args, args.file)
     if args.number is not None:
         if args.json:
             print(to_json(doc.object(args.number, args.generation)))
@@ -364,6 +451,9 @@ def parser() -> argparse.ArgumentParser:
     def command(name: str, help: str, run: Callable[[argparse.Namespace], int]) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help)
         sub.set_defaults(run=run)
+        # Every subcommand opens files.
+        sub.add_argument("--password", metavar="PASSWORD",
+                         help="user or owner password of encrypted files (without one, the empty password is tried)")
         return sub
 
     check = command("check", "load each file strictly and print OK or the exact error", run_check)
@@ -389,11 +479,17 @@ def parser() -> argparse.ArgumentParser:
     llm.add_argument("--ocr", choices=OCR_MODES, default="auto", metavar="MODE",
                      help="off, auto (default) or always: which pages and images to request OCR for")
     llm.add_argument("--pages-only", action="store_true", help="print only the list of pages")
+    llm.add_argument("--reading", action="store_true", help="page text in reading order, one text block per block")
 
     attachments = command("attachments", "list the attached files, or extract them", run_attachments)
     attachments.add_argument("file", metavar="FILE")
     attachments.add_argument("--extract", metavar="DIR", help="write each file into DIR (created if needed)")
     attachments.add_argument("--json", action="store_true", help="print JSON")
+
+    images = command("images", "list the images as files to save, or extract them", run_images)
+    images.add_argument("file", metavar="FILE")
+    images.add_argument("--extract", metavar="DIR", help="write each image into DIR (created if needed)")
+    images.add_argument("--json", action="store_true", help="print JSON")
 
     objects = command("objects", "list the objects, or print one", run_objects)
     objects.add_argument("file", metavar="FILE")

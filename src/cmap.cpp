@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "call_scope.h"
 #include "error.h"
 #include "lexer.h"
 
@@ -22,6 +23,26 @@ uint32_t big_endian(std::string_view bytes) {
 std::string_view last_bytes(uint32_t value, size_t size, std::array<char, 4>& buffer) {
     for (size_t i = 0; i < size; ++i) buffer[size - 1 - i] = static_cast<char>((value >> (8 * i)) & 0xFF);
     return std::string_view(buffer.data(), size);
+}
+
+using LongCodes = ToUnicodeCMap::LongCodes;
+
+// The child of `node` for `byte`, or 0 (the root is nobody's child).
+uint32_t child_of(const LongCodes& automaton, const LongCodes::Node& node, uint8_t byte) {
+    const auto begin = automaton.edges.begin() + node.first_edge;
+    const auto end = begin + node.edge_count;
+    const auto it = std::lower_bound(begin, end, byte, [](const auto& edge, uint8_t b) { return edge.first < b; });
+    return it != end && it->first == byte ? it->second : 0;
+}
+
+// The automaton's move from `state` on `byte`: the longest suffix of the
+// state's string plus `byte` that is a node.
+uint32_t next_state(const LongCodes& automaton, uint32_t state, uint8_t byte) {
+    for (;;) {
+        if (const uint32_t child = child_of(automaton, automaton.nodes[state], byte)) return child;
+        if (state == 0) return 0;
+        state = automaton.nodes[state].fail;
+    }
 }
 
 // Moves the start of a counting span to `low`, keeping its mapping.
@@ -123,11 +144,60 @@ void MapBuilder::insert_span(size_t code_size, ToUnicodeCMap::Span span) {
 }
 
 void MapBuilder::insert_long_code(std::string_view code, std::string_view text) {
-    auto it = map_.long_codes.find(code);
-    if (it == map_.long_codes.end()) {
-        map_.long_codes.emplace(std::string(code), std::string(text));
+    auto it = long_codes_.find(code);
+    if (it == long_codes_.end()) {
+        long_codes_.emplace(std::string(code), std::string(text));
     } else {
         it->second.assign(text);
+    }
+}
+
+
+void MapBuilder::build_long_codes() {
+    if (long_codes_.empty()) return;
+    LongCodes& automaton = map_.long_codes;
+    // The trie of the reversed codes, its children first gathered per node.
+    std::vector<LongCodes::Node>& nodes = automaton.nodes;
+    std::vector<std::vector<std::pair<uint8_t, uint32_t>>> children(1);
+    nodes.emplace_back();
+    for (const auto& [code, text] : long_codes_) {
+        uint32_t node = 0;
+        for (auto it = code.rbegin(); it != code.rend(); ++it) {
+            const uint8_t byte = static_cast<uint8_t>(*it);
+            auto& kids = children[node];
+            const auto found = std::find_if(kids.begin(), kids.end(), [&](const auto& edge) { return edge.first == byte; });
+            if (found != kids.end()) {
+                node = found->second;
+                continue;
+            }
+            const auto created = static_cast<uint32_t>(nodes.size());
+            kids.emplace_back(byte, created);
+            nodes.emplace_back();
+            nodes.back().depth = nodes[node].depth + 1;
+            children.emplace_back();
+            node = created;
+        }
+        nodes[node].is_code = true;
+        nodes[node].text_offset = store_text(text);
+        nodes[node].text_size = text.size();
+    }
+    for (uint32_t node = 0; node < nodes.size(); ++node) {
+        auto& kids = children[node];
+        std::sort(kids.begin(), kids.end());
+        nodes[node].first_edge = static_cast<uint32_t>(automaton.edges.size());
+        nodes[node].edge_count = static_cast<uint32_t>(kids.size());
+        automaton.edges.insert(automaton.edges.end(), kids.begin(), kids.end());
+    }
+    // Failure links breadth first, so that a node's suffixes are done
+    // before it.
+    std::vector<uint32_t> queue{0};
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const uint32_t node = queue[i];
+        for (const auto& [byte, child] : children[node]) {
+            nodes[child].fail = node == 0 ? 0 : next_state(automaton, nodes[node].fail, byte);
+            nodes[child].longest = nodes[child].is_code ? child : nodes[nodes[child].fail].longest;
+            queue.push_back(child);
+        }
     }
 }
 
@@ -143,9 +213,7 @@ ToUnicodeCMap MapBuilder::finish() && {
         out.reserve(spans_[i].size());
         for (const auto& entry : spans_[i]) out.push_back(entry.second);
     }
-    for (const auto& entry : map_.long_codes) map_.long_lengths.push_back(entry.first.size());
-    std::sort(map_.long_lengths.begin(), map_.long_lengths.end(), std::greater<>());
-    map_.long_lengths.erase(std::unique(map_.long_lengths.begin(), map_.long_lengths.end()), map_.long_lengths.end());
+    build_long_codes();
     return ToUnicodeCMap(std::make_shared<const ToUnicodeCMap::Map>(std::move(map_)), max_code_len_);
 }
 
@@ -244,6 +312,9 @@ std::string decode_utf16_be_units(std::string_view bytes) {
 
 ToUnicodeCMap ToUnicodeCMap::parse(std::string_view bytes) {
     using namespace cmap;
+    // A font's CMap is parsed once per call, but a font dictionary given
+    // directly in shared resources is a new font on every page.
+    charge_work("ToUnicode CMap", bytes.size());
 
     // The whole program is tokenised first, so a broken hex token anywhere
     // fails the parse before any section is read.
@@ -328,24 +399,34 @@ void append_span_text(std::string& out, const ToUnicodeCMap::Map& map, const ToU
 
 }  // namespace
 
+std::vector<uint32_t> ToUnicodeCMap::LongCodes::longest_at(std::string_view codes) const {
+    // A code starting at p is a reversed code ending at the matching
+    // position of the reversed string, which is what the automaton finds.
+    std::vector<uint32_t> found(codes.size(), 0);
+    uint32_t state = 0;
+    for (size_t p = codes.size(); p-- > 0;) {
+        state = next_state(*this, state, static_cast<uint8_t>(codes[p]));
+        found[p] = nodes[state].longest;
+    }
+    return found;
+}
+
 void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const {
     const Map& map = *map_;
     const size_t longest = max_code_len_ == 0 ? 1 : max_code_len_;
     const size_t n = codes.size();
     const auto* bytes = reinterpret_cast<const uint8_t*>(codes.data());
+    std::vector<uint32_t> long_matches;
+    if (!map.long_codes.nodes.empty()) long_matches = map.long_codes.longest_at(codes);
     size_t p = 0;
     while (p < n) {
         const size_t limit = std::min(longest, n - p);
         size_t matched = 0;
-        // Longest first: codes over four bytes, then four down to one.
-        for (size_t size : map.long_lengths) {
-            if (size > limit) continue;
-            auto it = map.long_codes.find(codes.substr(p, size));
-            if (it != map.long_codes.end()) {
-                out += it->second;
-                matched = size;
-                break;
-            }
+        // Longest first: a code over four bytes, then four down to one.
+        if (!long_matches.empty() && long_matches[p] != 0) {
+            const LongCodes::Node& node = map.long_codes.nodes[long_matches[p]];
+            out.append(map.texts, node.text_offset, node.text_size);
+            matched = node.depth;
         }
         for (size_t size = std::min<size_t>(limit, 4); matched == 0 && size > 0; --size) {
             const std::vector<Span>& spans = map.spans[size - 1];

@@ -37,15 +37,38 @@ public:
         size_t text_size = 0;
     };
 
+    // Codes longer than four bytes, which only bfchar can map; rare in
+    // practice, but a CMap may hold them in hundreds of lengths, and trying
+    // each length at each position of a shown string would cost their
+    // number times its length.  They are kept as an Aho-Corasick automaton
+    // over the codes written backwards: run over a shown string from its
+    // end, it finds for every position the longest code starting there, in
+    // one pass.
+    struct LongCodes {
+        struct Node {
+            uint32_t fail = 0;         // the longest proper suffix that is a node
+            uint32_t longest = 0;      // the deepest code node among this node and its suffixes; 0: none
+            uint32_t first_edge = 0;   // children: edges[first_edge, first_edge + edge_count)
+            uint32_t edge_count = 0;
+            uint32_t depth = 0;        // bytes from the root
+            bool is_code = false;
+            size_t text_offset = 0;    // the code's text in Map::texts
+            size_t text_size = 0;
+        };
+        std::vector<Node> nodes;  // nodes[0] is the root; empty when there are no long codes
+        std::vector<std::pair<uint8_t, uint32_t>> edges;  // (byte, child), sorted per node
+
+        // For each position of `codes`, the node of the longest long code
+        // starting there, or 0.
+        std::vector<uint32_t> longest_at(std::string_view codes) const;
+    };
+
     // Immutable once parsed and shared by every copy of the CMap.
     struct Map {
         // Codes of one to four bytes, indexed by length - 1: disjoint spans
         // sorted by `low`.
         std::array<std::vector<Span>, 4> spans;
-        // Longer codes, which only bfchar can map; rare in practice.
-        std::map<std::string, std::string, std::less<>> long_codes;
-        // The distinct lengths in long_codes, longest first.
-        std::vector<size_t> long_lengths;
+        LongCodes long_codes;
         std::string texts;
     };
 
@@ -102,7 +125,10 @@ public:
     ToUnicodeCMap finish() &&;
 
 private:
+    void build_long_codes();
+
     std::array<std::map<uint32_t, ToUnicodeCMap::Span>, 4> spans_;
+    std::map<std::string, std::string, std::less<>> long_codes_;
     ToUnicodeCMap::Map map_;
     size_t max_code_len_ = 0;
 };

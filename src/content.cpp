@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "error.h"
 #include "page.h"
@@ -168,6 +169,9 @@ std::vector<ContentOperation> ContentParser::parse() {
 }
 
 std::vector<ContentOperation> parse_content_operations(std::string_view content) {
+    // One content stream may serve every page of a file: parsing it for
+    // each is charged.
+    charge_work("page content", content.size());
     return ContentParser(content).parse();
 }
 
@@ -231,7 +235,10 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             if (!name) continue;
             FontCacheKey key = context.document.font_cache_key(context.page, *name);
             const std::optional<ToUnicodeCMap>* cached = context.fonts.find(key);
-            if (!cached) cached = &context.fonts.insert(std::move(key), context.document.font_to_unicode(context.page, *name));
+            if (!cached) {
+                std::optional<ToUnicodeCMap> cmap = context.document.kept_font_to_unicode(key, context.page, *name);
+                cached = &context.fonts.insert(std::move(key), std::move(cmap));
+            }
             cmap = *cached ? &**cached : nullptr;
         } else if (op == "Tj") {
             if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
@@ -282,6 +289,8 @@ PageContent Document::page_content(const PageEntry& page) const {
         if (decoded.view().size() + separator > kMaxPageContentBytes - content.joined_.size()) {
             throw PdfError::limit_exceeded("page /Contents", kMaxPageContentBytes, "bytes of content");
         }
+        // A stream named many times over is joined as many times.
+        charge_work("page /Contents", decoded.view().size());
         if (separator) content.joined_.push_back('\n');
         content.joined_.append(decoded.view());
     }
@@ -292,7 +301,9 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
     const PageContent content = page_content(page);
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     TextContext context{*this, page, cache};
-    return extract_text_with_fonts(operations, context);
+    std::string text = extract_text_with_fonts(operations, context);
+    charge_work("page text", text.size());
+    return text;
 }
 
 std::string Document::page_text(const PageEntry& page) const {
@@ -301,7 +312,7 @@ std::string Document::page_text(const PageEntry& page) const {
 }
 
 std::vector<std::string> Document::page_texts() const {
-    const std::vector<PageEntry> all = pages();
+    const std::vector<PageEntry>& all = pages();
     FontCache cache;
     std::vector<std::string> texts;
     texts.reserve(all.size());
@@ -311,7 +322,7 @@ std::vector<std::string> Document::page_texts() const {
 
 std::string Document::text() const {
     trace::Span span(trace::kDocument, "text");
-    const std::vector<PageEntry> all = pages();
+    const std::vector<PageEntry>& all = pages();
     if (span.active()) span.record("pages", std::to_string(all.size()));
     // One cache for the whole document: a font shared by many pages has its
     // CMap parsed once.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <set>
 
@@ -425,12 +426,13 @@ std::vector<ObjectTable::Entry> parse_object_stream(const Object& owner, const S
     ReadBudget budget("object stream", "bytes of objects", data.size());
     std::vector<ObjectTable::Entry> parsed;
     parsed.reserve(members.size());
+    Parser parser(data);  // one for all members: it reuses its buffers
     for (const auto& [id, index] : members) {
         if (index >= count) throw PdfError::invalid_object_header();
         // first <= data.size() and the offset is 32-bit: no overflow.
         const uint64_t start = first + offsets[index];
         if (start > data.size()) throw PdfError::invalid_object_header();
-        Parser parser(data, static_cast<size_t>(start));
+        parser.set_position(static_cast<size_t>(start));
         parsed.emplace_back(id, parser.parse_object());
         budget.spend(parser.position() - static_cast<size_t>(start));
     }
@@ -502,17 +504,26 @@ void resolve_filter_references(ObjectTable& objects, ReadBudget& budget) {
 void load_objects(std::string_view bytes, Document& document, const LoadOptions& options) {
     std::map<uint32_t, StreamMembers> groups;
     ReadBudget budget("PDF file", "bytes of objects", bytes.size());
+    // Every in-use and every compressed entry becomes one object.
+    const auto stored = std::count_if(document.xref.begin(), document.xref.end(),
+                                      [](const auto& entry) { return !std::holds_alternative<XrefFree>(entry.second); });
+    document.objects.reserve(static_cast<size_t>(stored));
+    Parser parser(bytes);  // one for all objects: it reuses its buffers
     for (const auto& [id, entry] : document.xref) {
         if (const auto* compressed = std::get_if<XrefCompressed>(&entry)) {
             groups[compressed->object_stream].emplace_back(id, compressed->index);
         } else if (const auto* in_use = std::get_if<XrefInUse>(&entry)) {
-            Parser parser = parser_at(bytes, file_position(document, in_use->offset));
+            // Offsets past the end read as the end of the data.
+            const uint64_t offset = file_position(document, in_use->offset);
+            parser.set_position(static_cast<size_t>(std::min<uint64_t>(offset, bytes.size())));
             const size_t start = parser.position();
             auto [parsed_id, object] = parser.parse_indirect_object();
             budget.spend(parser.position() - start);
             if (parsed_id != id) throw PdfError::invalid_object_header();
             document.objects.append(id, std::move(object));
-            trace::event(trace::kDocument, "parsed indirect object", [&] {
+            // Structured bindings are captured by name: clang 14 (the fuzz
+            // build) cannot capture them implicitly.
+            trace::event(trace::kDocument, "parsed indirect object", [&id = id] {
                 return trace::Fields{{"id", id.display()}};
             });
         }
@@ -543,7 +554,7 @@ void load_objects(std::string_view bytes, Document& document, const LoadOptions&
         // `owner` points into the table: parse fully before appending.
         std::vector<ObjectTable::Entry> parsed = parse_object_stream(*owner, members);
         for (size_t i = 0; i < parsed.size(); ++i) {
-            trace::event(trace::kDocument, "parsed compressed object", [&] {
+            trace::event(trace::kDocument, "parsed compressed object", [&, stream_number = stream_number, &members = members] {
                 return trace::Fields{{"id", parsed[i].first.display()},
                                      {"object_stream", std::to_string(stream_number)},
                                      {"index", std::to_string(members[i].second)}};
@@ -586,8 +597,23 @@ const Object* ObjectTable::find(ObjectId id) const {
     return nullptr;
 }
 
+bool ObjectTable::holds(const void* address) const {
+    // std::less gives a total order on pointers, even unrelated ones.
+    const auto* begin = reinterpret_cast<const char*>(entries_.data());
+    const auto* end = begin + entries_.size() * sizeof(Entry);
+    const auto* at = static_cast<const char*>(address);
+    return !std::less<const char*>()(at, begin) && std::less<const char*>()(at, end);
+}
+
 void ObjectTable::sort() {
-    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    // Loading appends the direct objects in order, then the compressed ones
+    // group by group, each group in order too: only the part after the first
+    // break in the order can need sorting, and then the two runs merge.
+    const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+    const auto tail = std::is_sorted_until(entries_.begin(), entries_.end(), less);
+    if (tail == entries_.end()) return;
+    if (!std::is_sorted(tail, entries_.end(), less)) std::sort(tail, entries_.end(), less);
+    std::inplace_merge(entries_.begin(), tail, entries_.end(), less);
 }
 
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context) {
@@ -611,10 +637,20 @@ std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array)
     return pairs;
 }
 
+uint64_t offset_base_of(std::string_view bytes) {
+    const Header header = parse_header(bytes);
+    return find_offset_base(bytes, header.at, parse_start_xref(bytes));
+}
+
 Document Document::parse(std::string_view bytes, const LoadOptions& options) {
     trace::Span span(trace::kDocument, "parse",
                      fields_if_traced([&] { return trace::Fields{{"bytes", std::to_string(bytes.size())}}; }));
     Document document;
+    document.limits.file_size = bytes.size();
+    document.limits.max_decoded_bytes = options.max_decoded_bytes.value_or(default_max_decoded_bytes(bytes.size()));
+    // Loading is one call: object and cross-reference streams decode under
+    // the document's own limit.
+    const CallScope scope(document.limits);
     const Header header = parse_header(bytes);
     document.version = header.version;
     document.start_xref = parse_start_xref(bytes);

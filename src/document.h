@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "call_scope.h"
 #include "object.h"
 #include "security.h"
 
@@ -53,10 +55,14 @@ public:
 
     const Object* find(ObjectId id) const;
     size_t size() const { return entries_.size(); }
+    // Whether `address` lies inside one of the table's objects (a stream of
+    // the document, as opposed to a copy or a temporary).
+    bool holds(const void* address) const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
-    // Loading only: append in any order, then sort once.
+    // Loading only: reserve, append in any order, then sort once.
+    void reserve(size_t count) { entries_.reserve(count); }
     void append(ObjectId id, Object object) { entries_.emplace_back(id, std::move(object)); }
     void sort();
     // Loading only: the entries in place, to complete objects once the
@@ -81,22 +87,39 @@ struct OutlineItem;
 struct FormField;
 struct FormFieldAttributes;
 struct FormWalk;
+struct DocumentCache;
+class FontDecoder;
 
 // Required unsigned entry: missing_entry(context, key) when absent,
 // type_mismatch(context, "non-negative integer") when not such an integer.
 uint64_t required_usize(const Dictionary& dict, std::string_view key, std::string_view context);
 // /Index of a cross-reference stream as (first, count) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> parse_index_array(const Array& array);
+// The offset base (Document::offset_base) a load of `bytes` settles on, from
+// the header and the last startxref alone; fails as loading does when either
+// is missing.
+uint64_t offset_base_of(std::string_view bytes);
 
+// How a file is loaded.
 struct LoadOptions {
     // For an encrypted document: tried as the user password, then as the
     // owner password (UTF-8).  Without one the empty password is tried; a
     // given one that fits neither fails the load.
     std::optional<std::string> password;
+    // The most bytes of stream data one call may decode, each stream counted
+    // once per call; loading is one call (object and cross-reference
+    // streams).  Unset: default_max_decoded_bytes of the file's size.
+    std::optional<uint64_t> max_decoded_bytes;
 };
 
 class Document {
 public:
+    // Defined in document_cache.cpp, where the cache they own is complete.
+    Document();
+    ~Document();
+    Document(Document&&) noexcept;
+    Document& operator=(Document&&) noexcept;
+
     // ---- loading (document.cpp) ----
     static Document parse(std::string_view bytes, const LoadOptions& options = {});
     static Document parse_mmap_file(const std::string& path, const LoadOptions& options = {});
@@ -106,6 +129,8 @@ public:
     XrefMap xref;
     ObjectTable objects;
     PdfVersion version;
+    // What each call on the document may decode and do (call_scope.h).
+    CallLimits limits;
     // Where the offsets written in the file count from: 0, or the position of
     // the header for a file that has bytes before its header and counts its
     // offsets from there.  Writers that append to the file count the same way.
@@ -139,8 +164,10 @@ public:
     std::string dump_objects() const;
 
     // ---- page tree (page.cpp) ----
-    // The leaf pages in document order, walked afresh on every call.
-    std::vector<PageEntry> pages() const;
+    // The leaf pages in document order.  The tree is walked on the first
+    // call and the list (or the PdfError the walk raised) kept: every later
+    // call, from any thread, returns the same list or throws the same error.
+    const std::vector<PageEntry>& pages() const;
     // The root's declared /Count (not compared with the leaves found).
     uint64_t page_count() const;
     // One step of the walk; `path` holds the ancestors of `id`, `visited`
@@ -161,6 +188,14 @@ public:
     std::string page_text_with_cache(const PageEntry& page, FontCache& cache) const;
     FontCacheKey font_cache_key(const PageEntry& page, std::string_view font_name) const;
     std::optional<ToUnicodeCMap> font_to_unicode(const PageEntry& page, std::string_view font_name) const;
+    // font_to_unicode, kept with the document when `key` names a font object
+    // (the CMap then depends on that object alone): later calls, whatever
+    // page they read, reuse it (document_cache.cpp).
+    std::optional<ToUnicodeCMap> kept_font_to_unicode(const FontCacheKey& key, const PageEntry& page,
+                                                      std::string_view font_name) const;
+    // FontDecoder::load of one of this document's font dictionaries, kept
+    // with the document the same way (document_cache.cpp).
+    std::shared_ptr<const FontDecoder> kept_font_decoder(const Dictionary& font) const;
     std::optional<std::string> references_text() const;
 
     // ---- metadata (metadata.cpp) ----
@@ -237,6 +272,14 @@ public:
     // ---- markdown (markdown.cpp) ----
 
     // ---- llm exports (llm.cpp) ----
+
+private:
+    // The walk behind pages().
+    std::vector<PageEntry> walk_pages() const;
+
+    // Results kept between calls (document_cache.h).  What they point into
+    // lives on the heap, so moving a Document keeps them valid.
+    std::unique_ptr<DocumentCache> cache_;
 };
 
 }  // namespace quillet

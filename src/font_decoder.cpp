@@ -139,7 +139,8 @@ std::vector<CidWidthRange> cid_width_ranges(const Document& document, const Arra
             continue;
         }
         const std::optional<int64_t> last = next->as_integer();
-        if (!last || i + 2 + stride > array.size() + 1) break;
+        // The range and its `stride` values: indices i to i + 1 + stride.
+        if (!last || i + 2 + stride > array.size()) break;
         const std::optional<double> width = finite_number(document, &array[i + 2]);
         if (!width) break;
         push_range(ranges, start, static_cast<uint64_t>(std::max<int64_t>(*last, 0)), *width);

@@ -1,6 +1,7 @@
 #include "lexer.h"
 
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include "error.h"
@@ -10,6 +11,33 @@ namespace quillet {
 namespace {
 
 bool is_octal(uint8_t c) { return c >= '0' && c <= '7'; }
+
+// The bytes a literal string treats specially; every other byte is copied.
+bool is_literal_special(uint8_t c) { return c == '(' || c == ')' || c == '\\'; }
+
+// Whether one of the eight bytes of `word` equals `byte` (the classic
+// zero-byte test applied to word XOR byte repeated).
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+bool has_byte(uint64_t word, uint8_t byte) {
+    const uint64_t x = word ^ (kOnes * byte);
+    return ((x - kOnes) & ~x & kHighBits) != 0;
+}
+
+// The offset of the first special byte of a literal string at or after
+// `pos`, or the end: strings can be megabytes long (images and fonts
+// written inline), so eight bytes are tested at a time.
+size_t skip_ordinary_bytes(std::string_view data, size_t pos) {
+    const size_t n = data.size();
+    while (n - pos >= 8) {
+        uint64_t word;
+        std::memcpy(&word, data.data() + pos, 8);
+        if (has_byte(word, '(') || has_byte(word, ')') || has_byte(word, '\\')) break;
+        pos += 8;
+    }
+    while (pos < n && !is_literal_special(static_cast<uint8_t>(data[pos]))) ++pos;
+    return pos;
+}
 
 std::string unexpected_byte_message(uint8_t c) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
@@ -62,40 +90,51 @@ uint8_t hex_pair(uint8_t high, uint8_t low, size_t offset) {
     return static_cast<uint8_t>(chars::hex_value(high) << 4 | chars::hex_value(low));
 }
 
+// The cursor is copied into a local while scanning: `data` is read as
+// chars, which may alias anything, so a loop on the member itself would
+// store it back at every byte.
 void Lexer::skip_ws_and_comments() {
     const size_t n = data.size();
-    while (pos < n) {
-        const uint8_t c = static_cast<uint8_t>(data[pos]);
+    size_t at = pos;
+    while (at < n) {
+        const uint8_t c = static_cast<uint8_t>(data[at]);
         if (chars::is_white(c)) {
-            ++pos;
+            ++at;
         } else if (c == '%') {
             // A comment runs to the end of the line; the line end itself is
             // then skipped as white space.
-            while (pos < n && data[pos] != '\r' && data[pos] != '\n') ++pos;
+            while (at < n && data[at] != '\r' && data[at] != '\n') ++at;
         } else {
-            return;
+            break;
         }
     }
+    pos = at;
 }
 
 std::string_view Lexer::lex_keyword() {
     const size_t start = pos;
     const size_t n = data.size();
-    while (pos < n && !chars::is_delimiter(static_cast<uint8_t>(data[pos]))) ++pos;
-    return data.substr(start, pos - start);
+    size_t at = pos;
+    while (at < n && !chars::is_delimiter(static_cast<uint8_t>(data[at]))) ++at;
+    pos = at;
+    return data.substr(start, at - start);
 }
 
 namespace {
 
 // The body of a literal string; `lexer.pos` is just past the opening
 // parenthesis at `start`.
-std::string lex_literal_string(Lexer& lexer, size_t start) {
+void lex_literal_string(Lexer& lexer, size_t start, std::string& out) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
     size_t pos = lexer.pos;
-    std::string out;
     int64_t depth = 1;
     while (pos < n) {
+        // Most of a string is ordinary bytes: copy each run of them at once.
+        const size_t run = pos;
+        pos = skip_ordinary_bytes(data, pos);
+        out.append(data, run, pos - run);
+        if (pos >= n) break;
         const uint8_t c = static_cast<uint8_t>(data[pos++]);
         if (c == '(') {
             ++depth;
@@ -103,7 +142,7 @@ std::string lex_literal_string(Lexer& lexer, size_t start) {
         } else if (c == ')') {
             if (--depth == 0) {
                 lexer.pos = pos;
-                return out;
+                return;
             }
             out.push_back(')');
         } else if (c == '\\') {
@@ -133,19 +172,16 @@ std::string lex_literal_string(Lexer& lexer, size_t start) {
                         out.push_back(static_cast<char>(e));
                     }
             }
-        } else {
-            out.push_back(static_cast<char>(c));
         }
     }
     throw PdfError::invalid_token(start, "unterminated literal string");
 }
 
 // The body of a hexadecimal string; `lexer.pos` is just past the `<` at `start`.
-std::string lex_hex_string(Lexer& lexer, size_t start) {
+void lex_hex_string(Lexer& lexer, size_t start, std::string& out) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
     size_t pos = lexer.pos;
-    std::string out;
     int pending = -1;  // the high digit of an incomplete pair
     while (true) {
         if (pos >= n) throw PdfError::unexpected_eof();
@@ -163,15 +199,24 @@ std::string lex_hex_string(Lexer& lexer, size_t start) {
     // An odd digit count is completed with a 0.
     if (pending >= 0) out.push_back(static_cast<char>(hex_pair(static_cast<uint8_t>(pending), '0', start)));
     lexer.pos = pos;
-    return out;
 }
 
 // The bytes of a name after its slash; `lexer.pos` is just past the slash.
-std::string lex_name(Lexer& lexer) {
+void lex_name(Lexer& lexer, std::string& out) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
     size_t pos = lexer.pos;
-    std::string out;
+    // Names without a # escape, nearly all of them, are their bytes as they
+    // stand: taken in one piece.
+    size_t end = pos;
+    while (end < n && !chars::is_delimiter(static_cast<uint8_t>(data[end])) && data[end] != '#') ++end;
+    if (end == n || data[end] != '#') {
+        lexer.pos = end;
+        out.assign(data, pos, end - pos);
+        return;
+    }
+    out.assign(data, pos, end - pos);
+    pos = end;
     while (pos < n) {
         const uint8_t c = static_cast<uint8_t>(data[pos]);
         if (chars::is_delimiter(c)) break;
@@ -186,10 +231,16 @@ std::string lex_name(Lexer& lexer) {
         }
     }
     lexer.pos = pos;
-    return out;
 }
 
-// A number: optional sign, then digits with at most one point.
+// 10^0 .. 10^15, all exact doubles; a real of at most kExactDigits digits
+// has at most that many after its point.
+constexpr size_t kExactDigits = 15;
+constexpr double kPowersOfTen[kExactDigits + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// A number: optional sign, then digits with at most one point.  An integer
+// is accumulated while its digits are scanned.
 void lex_number(Lexer& lexer, size_t start, Token& token) {
     std::string_view data = lexer.data;
     const size_t n = data.size();
@@ -197,24 +248,48 @@ void lex_number(Lexer& lexer, size_t start, Token& token) {
     const bool negative = data[pos] == '-';
     if (data[pos] == '+' || data[pos] == '-') ++pos;
     const size_t body = pos;
-    bool seen_point = false;
-    size_t digits = 0;
-    while (pos < n) {
-        const uint8_t c = static_cast<uint8_t>(data[pos]);
-        if (chars::is_digit(c)) {
-            ++digits;
-        } else if (c == '.' && !seen_point) {
-            seen_point = true;
-        } else {
-            break;
-        }
+    // Eighteen digits cannot overflow: the common number is accumulated
+    // without checks and only a longer run is done again with them.
+    // Past the magnitude of INT64_MIN there is no integer (but there may
+    // still be the integer part of a real).
+    constexpr uint64_t kLimit = uint64_t{1} << 63;
+    constexpr size_t kSafeDigits = 18;
+    uint64_t magnitude = 0;
+    while (pos < n && chars::is_digit(static_cast<uint8_t>(data[pos]))) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(data[pos] - '0');
         ++pos;
     }
-    lexer.pos = pos;
-    const std::string_view text = data.substr(body, pos - body);
+    size_t digits = pos - body;
+    bool too_large = false;
+    if (digits > kSafeDigits) {
+        magnitude = 0;
+        for (size_t i = body; i < pos; ++i) {
+            too_large |= __builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude);
+            too_large |= __builtin_add_overflow(magnitude, static_cast<uint64_t>(data[i] - '0'), &magnitude);
+        }
+        too_large |= magnitude > kLimit;
+    }
 
-    if (seen_point) {
+    if (pos < n && data[pos] == '.') {
+        ++pos;
+        const size_t fraction = pos;
+        while (pos < n && chars::is_digit(static_cast<uint8_t>(data[pos]))) ++pos;
+        digits += pos - fraction;
+        lexer.pos = pos;
         if (digits == 0) throw PdfError::invalid_token(start, "invalid real number");
+        const std::string_view text = data.substr(body, pos - body);
+        token.kind = TokenKind::Real;
+        // Up to 15 digits in all, the digits as an integer and the power of
+        // ten are exact doubles, and one division of exact values rounds
+        // correctly: the same double from_chars gives, far more cheaply.
+        const size_t fraction_digits = pos - fraction;
+        if (digits <= kExactDigits) {
+            uint64_t mantissa = magnitude;
+            for (size_t i = fraction; i < pos; ++i) mantissa = mantissa * 10 + static_cast<uint64_t>(data[i] - '0');
+            const double value = static_cast<double>(mantissa) / kPowersOfTen[fraction_digits];
+            token.real = negative ? -value : value;
+            return;
+        }
         double value = 0.0;
         // from_chars is locale-independent; the sign was taken off above
         // because it does not accept a leading '+'.
@@ -228,22 +303,14 @@ void lex_number(Lexer& lexer, size_t start, Token& token) {
         } else if (ec != std::errc() || end != text.data() + text.size()) {
             throw PdfError::invalid_token(start, "invalid real number");
         }
-        token.kind = TokenKind::Real;
         token.real = negative ? -value : value;
         return;
     }
 
-    if (digits == 0) throw PdfError::invalid_token(start, "invalid integer");
-    // Accumulate the magnitude, refusing anything past 2^63 (the magnitude
-    // of INT64_MIN).
-    constexpr uint64_t kLimit = uint64_t{1} << 63;
-    uint64_t magnitude = 0;
-    for (char ch : text) {
-        const uint64_t d = static_cast<uint64_t>(ch - '0');
-        if (magnitude > (kLimit - d) / 10) throw PdfError::invalid_token(start, "invalid integer");
-        magnitude = magnitude * 10 + d;
+    lexer.pos = pos;
+    if (digits == 0 || too_large || (!negative && magnitude == kLimit)) {
+        throw PdfError::invalid_token(start, "invalid integer");
     }
-    if (!negative && magnitude == kLimit) throw PdfError::invalid_token(start, "invalid integer");
     token.kind = TokenKind::Integer;
     token.integer = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
 }
@@ -275,7 +342,7 @@ Token Lexer::next_token() {
             }
             ++pos;
             token.kind = TokenKind::String;
-            token.bytes = lex_hex_string(*this, start);
+            lex_hex_string(*this, start, token.bytes);
             return token;
         case '>':
             if (start + 1 < n && data[start + 1] == '>') {
@@ -291,12 +358,12 @@ Token Lexer::next_token() {
         case '(':
             ++pos;
             token.kind = TokenKind::String;
-            token.bytes = lex_literal_string(*this, start);
+            lex_literal_string(*this, start, token.bytes);
             return token;
         case '/':
             ++pos;
             token.kind = TokenKind::Name;
-            token.bytes = lex_name(*this);
+            lex_name(*this, token.bytes);
             return token;
         case '+':
         case '-':

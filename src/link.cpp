@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "call_scope.h"
 #include "content.h"
 #include "error.h"
 #include "inspect.h"
@@ -51,6 +52,8 @@ std::vector<PageAnnotation> Document::page_annotations(const PageEntry& page) co
         const Dictionary& dictionary = resolve_to_dictionary(element, "page /Annots item");
         out.push_back(PageAnnotation{&dictionary, element.as_reference()});
     }
+    // One /Annots array may serve every page of a file.
+    charge_work("page /Annots", out.size() * kRecordWorkBytes);
     return out;
 }
 
@@ -125,7 +128,11 @@ std::vector<Link> Document::page_links(const PageEntry& page) const {
         const Object* subtype = annotation.dictionary->get("Subtype");
         if (!subtype || !subtype->is_name("Link")) continue;
         std::optional<LinkTarget> target = link_target(*this, *annotation.dictionary);
-        if (target) charge_target_bytes(copied, target_weight(*target), "page links", "bytes of link targets");
+        if (target) {
+            const size_t weight = target_weight(*target);
+            charge_target_bytes(copied, weight, "page links", "bytes of link targets");
+            charge_work("page links", weight);
+        }
         links.push_back(Link{std::move(target), annotation.dictionary, annotation.id});
     }
     return links;

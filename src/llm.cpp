@@ -257,7 +257,7 @@ private:
 LlmDocument document_to_llm(const Document& document, const LlmOptions& options) {
     LlmDocument result;
     result.metadata = std::make_shared<const DocumentMetadata>(document.metadata());
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     const std::vector<std::string> labels = document.page_labels();
     // Text is extracted for every page even without text blocks: it decides
     // the OCR requests and fills each chunk's text.

@@ -144,7 +144,7 @@ std::string document_to_markdown(const Document& document, const MarkdownOptions
 
 std::vector<MarkdownPageChunk> document_to_markdown_chunks(const Document& document, bool reading) {
     const auto metadata = std::make_shared<const DocumentMetadata>(document.metadata());
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     const std::vector<std::string> labels = document.page_labels();
     std::vector<std::string> texts = export_page_texts(document, pages, reading);
 

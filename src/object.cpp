@@ -3,11 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
 
+#include "call_scope.h"
 #include "error.h"
 #include "lexer.h"
 #include "trace.h"
@@ -47,6 +49,15 @@ void Dictionary::insert(std::string key, Object value) {
         return;
     }
     entries_.emplace(it, std::move(key), std::move(value));
+}
+
+Dictionary Dictionary::from_sorted_entries(std::vector<Entry> entries) {
+    assert(std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+               return !(std::string_view(a.first) < std::string_view(b.first));
+           }) == entries.end());
+    Dictionary dict;
+    dict.entries_ = std::move(entries);
+    return dict;
 }
 
 void Dictionary::erase(std::string_view key) {
@@ -166,8 +177,10 @@ constexpr std::string_view kNotSupported = "filter is not supported yet";
 
 // zlib takes at most UINT_MAX bytes per call on either side.
 constexpr size_t kZlibChunkLimit = UINT_MAX;
-// First output buffer for inflate; it doubles as needed.  Compressed page
-// content typically expands three to ten times.
+// First output buffer for inflate, from the input size: compressed page
+// content typically expands three to ten times.  The buffer then doubles as
+// the output needs, so it never holds more than twice what was produced
+// (the declared /Length or /DL of a hostile stream is not trusted for this).
 constexpr size_t kInflateMinCapacity = 4096;
 constexpr size_t kInflateMaxInitialCapacity = size_t{1} << 24;
 
@@ -176,10 +189,23 @@ struct InflateGuard {
     ~InflateGuard() { inflateEnd(stream); }
 };
 
+// The most an output buffer needs: one byte past the limit is enough to see
+// the limit passed.
+uint64_t output_ceiling(const DecodeLimit& limit) {
+    return std::min<uint64_t>(limit.max_output, std::string().max_size() - 1) + 1;
+}
+
+// The next size of an output buffer of `size` bytes that is full.
+size_t grown_capacity(size_t size, const DecodeLimit& limit) {
+    const uint64_t ceiling = output_ceiling(limit);
+    if (size >= ceiling) limit.exceeded();
+    return static_cast<size_t>(std::min<uint64_t>(uint64_t{size} * 2, ceiling));
+}
+
 // The whole zlib stream, or as much of it as the input holds: a stream cut
-// short yields what was decompressed so far.  Memory grows with the real
-// output only, so a deflate bomb costs what it expands to, no more.
-std::string inflate_zlib(std::string_view filter, std::string_view input) {
+// short yields what was decompressed so far.  Output beyond the limit fails
+// the decoding as soon as it is produced.
+std::string inflate_zlib(std::string_view filter, std::string_view input, const DecodeLimit& limit) {
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) throw std::bad_alloc();
     InflateGuard guard{&zs};
@@ -191,16 +217,15 @@ std::string inflate_zlib(std::string_view filter, std::string_view input) {
     if (inflateValidate(&zs, 0) != Z_OK) throw std::logic_error("zlib refused to skip the Adler-32 check");
 
     std::string out;
-    out.resize(std::clamp(input.size() / 2 * 8, kInflateMinCapacity, kInflateMaxInitialCapacity));
+    const uint64_t first_guess = std::clamp<uint64_t>(uint64_t{input.size()} * 4, kInflateMinCapacity,
+                                                      kInflateMaxInitialCapacity);
+    out.resize(static_cast<size_t>(std::min(first_guess, output_ceiling(limit))));
     size_t produced = 0;
     const auto* next_in = reinterpret_cast<const Bytef*>(input.data());
     size_t remaining_in = input.size();
 
     for (;;) {
-        if (produced == out.size()) {
-            if (out.size() > out.max_size() / 2) throw std::bad_alloc();
-            out.resize(out.size() * 2);
-        }
+        if (produced == out.size()) out.resize(grown_capacity(out.size(), limit));
         const size_t in_chunk = std::min(remaining_in, kZlibChunkLimit);
         const size_t out_chunk = std::min(out.size() - produced, kZlibChunkLimit);
         zs.next_in = const_cast<Bytef*>(next_in);  // zlib never writes through next_in
@@ -213,6 +238,7 @@ std::string inflate_zlib(std::string_view filter, std::string_view input) {
         next_in += consumed;
         remaining_in -= consumed;
         produced += out_chunk - zs.avail_out;
+        limit.check(produced);
 
         if (rc == Z_STREAM_END) break;
         if (rc == Z_OK) continue;
@@ -228,6 +254,8 @@ std::string inflate_zlib(std::string_view filter, std::string_view input) {
         throw PdfError::decode(filter, "corrupt deflate stream");
     }
     out.resize(produced);
+    // A first guess far above a small output is given back.
+    if (out.capacity() / 2 > produced) out.shrink_to_fit();
     return out;
 }
 
@@ -320,8 +348,9 @@ std::string undo_png_predictor(std::string_view filter, std::string_view input, 
     return out;
 }
 
-std::string decode_flate(std::string_view filter, std::string_view input, const Dictionary* params) {
-    std::string inflated = inflate_zlib(filter, input);
+std::string decode_flate(std::string_view filter, std::string_view input, const Dictionary* params,
+                         const DecodeLimit& limit) {
+    std::string inflated = inflate_zlib(filter, input, limit);
     if (!params) return inflated;
     const uint64_t predictor = dictionary_integer(params, "Predictor", 1);
     if (predictor == 1) return inflated;
@@ -333,8 +362,8 @@ std::string decode_flate(std::string_view filter, std::string_view input, const 
 // Run-length data is a sequence of runs, each a length byte L then either
 // L + 1 literal bytes (L < 128) or one byte repeated 257 - L times (L > 128);
 // L = 128 ends the data.  A first pass validates and sizes the output so it
-// is allocated once.
-std::string decode_run_length(std::string_view filter, std::string_view input) {
+// is allocated once, after the limit has been checked.
+std::string decode_run_length(std::string_view filter, std::string_view input, const DecodeLimit& limit) {
     const auto* in = reinterpret_cast<const uint8_t*>(input.data());
     const size_t n = input.size();
     size_t out_size = 0;  // at most 64 times the input: cannot overflow
@@ -352,6 +381,7 @@ std::string decode_run_length(std::string_view filter, std::string_view input) {
             i += 1;
         }
     }
+    limit.check(out_size);
 
     std::string out;
     out.reserve(out_size);
@@ -383,12 +413,23 @@ FilterKind classify_filter(std::string_view name) {
     return FilterKind::Unknown;
 }
 
-std::string apply_filter(std::string_view name, std::string_view input, const Dictionary* params) {
+// The text filters produce at most four bytes per input byte and are
+// checked once they are done; Flate and run-length, which can expand far
+// more, check before their output is allocated.
+std::string apply_filter(std::string_view name, std::string_view input, const Dictionary* params,
+                         const DecodeLimit& limit) {
+    std::string out;
     switch (classify_filter(name)) {
-        case FilterKind::Flate: return decode_flate(name, input, params);
-        case FilterKind::RunLength: return decode_run_length(name, input);
-        case FilterKind::Ascii85: return decode_ascii85(name, input);
-        case FilterKind::AsciiHex: return decode_ascii_hex(name, input);
+        case FilterKind::Flate: return decode_flate(name, input, params, limit);
+        case FilterKind::RunLength: return decode_run_length(name, input, limit);
+        case FilterKind::Ascii85:
+            out = decode_ascii85(name, input);
+            limit.check(out.size());
+            return out;
+        case FilterKind::AsciiHex:
+            out = decode_ascii_hex(name, input);
+            limit.check(out.size());
+            return out;
         case FilterKind::NotSupported: throw PdfError::decode(name, kNotSupported);
         case FilterKind::Unknown: break;
     }
@@ -454,22 +495,33 @@ std::vector<std::string_view> Stream::filters() const {
     return names;
 }
 
-namespace {
+void DecodeLimit::exceeded() const {
+    throw PdfError::limit_exceeded("stream data", call_limit, "decoded bytes per call (max_decoded_bytes)");
+}
 
-// The stream's data through filters[0, count).
-DecodedBytes apply_filters(const Stream& stream, const std::vector<std::string_view>& names, size_t count) {
-    if (count == 0) return DecodedBytes::borrowed(stream.data);
-    const std::vector<const Dictionary*> params = filter_parameters(stream, names.size());
+std::string Stream::apply_filters(const DecodeLimit& limit, size_t count) const {
+    const std::vector<std::string_view> names = filters();
+    const std::vector<const Dictionary*> params = filter_parameters(*this, names.size());
     // Each stage reads the previous stage's output (the raw data for the
     // first) and allocates its own.
     std::string current;
-    std::string_view input = stream.data;
-    for (size_t i = 0; i < count; ++i) {
-        std::string next = apply_filter(names[i], input, params[i]);
+    std::string_view input = data;
+    for (size_t i = 0; i < std::min(count, names.size()); ++i) {
+        std::string next = apply_filter(names[i], input, params[i], limit);
         current = std::move(next);
         input = current;
     }
-    return DecodedBytes::owned(std::move(current));
+    return current;
+}
+
+namespace {
+
+// The stream's data through filters[0, count): counted and cached by the
+// running call, or under the least limit when there is none.
+DecodedBytes decoded_through(const Stream& stream, size_t count) {
+    if (count == 0) return DecodedBytes::borrowed(stream.data);
+    if (CallScope* scope = CallScope::current()) return scope->decode(stream, count);
+    return DecodedBytes::owned(stream.apply_filters(DecodeLimit{kMinDecodedBytes, kMinDecodedBytes}, count));
 }
 
 }  // namespace
@@ -478,12 +530,11 @@ DecodedBytes Stream::decoded_data_cow() const {
     trace::Span span(trace::kObject, "decoded_data_cow", encoded_len_field(data.size()));
     const std::vector<std::string_view> names = filters();
     if (span.active()) span.record("filters", std::to_string(names.size()));
-    return apply_filters(*this, names, names.size());
+    return decoded_through(*this, names.size());
 }
 
 DecodedBytes Stream::decoded_data_before(size_t count) const {
-    const std::vector<std::string_view> names = filters();
-    return apply_filters(*this, names, std::min(count, names.size()));
+    return decoded_through(*this, std::min(count, filters().size()));
 }
 
 std::vector<const Dictionary*> Stream::decode_parameters() const { return filter_parameters(*this, filters().size()); }

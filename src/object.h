@@ -3,6 +3,7 @@
 // filter chain that turns a stream's stored bytes into its content.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <cstdint>
 #include <memory>
@@ -85,14 +86,18 @@ public:
     // repeated insert would be quadratic on hostile key orders); of repeated
     // keys the later value wins.
     static Dictionary from_entries(std::vector<Entry> entries);
+    // Entries whose keys are already unique and ascending, as a parser that
+    // sorted them itself hands them over: taken as they are.
+    static Dictionary from_sorted_entries(std::vector<Entry> entries);
     // Loading only (decryption changes values in place): every value with
     // its key, which stays as it is.
     template <class F>
     void for_each_value(F&& f);
     void erase(std::string_view key);
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    // Defined below Object: clang needs the complete entry type for them.
+    size_t size() const;
+    bool empty() const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
@@ -118,6 +123,24 @@ private:
 
     std::string_view borrowed_;
     std::optional<std::string> owned_;
+};
+
+// How much one stream decoding may produce.  Each filter stage is checked,
+// so that a bomb fails while its output grows, before it is allocated.
+struct DecodeLimit {
+    uint64_t max_output = 0;  // bytes any filter stage may produce
+    uint64_t call_limit = 0;  // the per-call limit the error names
+    // The most one stage has produced (or was about to): what a decoding
+    // that failed half-way has cost.
+    mutable uint64_t produced = 0;
+
+    void check(uint64_t size) const {
+        produced = std::max(produced, size);
+        if (size > max_output) exceeded();
+    }
+    // "type mismatch in stream data: expected at most {call_limit} decoded
+    // bytes per call (max_decoded_bytes)"
+    [[noreturn]] void exceeded() const;
 };
 
 // A stream's /Filter and /DecodeParms (or /DP) entries with the indirect
@@ -156,15 +179,21 @@ struct Stream {
     // The /Filter names in order (borrowed from the stream).
     std::vector<std::string_view> filters() const;
     // The data passed through every filter; borrowed when there are none.
+    // Counted against the decompression limit of the running call (see
+    // call_scope.h), and read from its cache when the call has decoded this
+    // stream before; without a call scope, at most kMinDecodedBytes.
     DecodedBytes decoded_data_cow() const;
     std::string decoded_data() const;
     // The data passed through the first `count` filters only: what an
     // image codec at position `count` (JPEG, JPEG 2000, JBIG2, fax) reads.
-    // Borrowed when `count` is 0.
+    // Borrowed when `count` is 0; bounded and cached as decoded_data_cow.
     DecodedBytes decoded_data_before(size_t count) const;
     // One optional parameter dictionary per filter, as decoding reads them:
     // what a codec passed through is told by its own entry.
     std::vector<const Dictionary*> decode_parameters() const;
+    // The data passed through the first `count` filters (at least one),
+    // each stage under `limit`: the decoding itself, without any accounting.
+    std::string apply_filters(const DecodeLimit& limit, size_t count) const;
 };
 
 struct Object {
@@ -205,6 +234,9 @@ struct Object {
         return n && *n == bytes;
     }
 };
+
+inline size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
 
 template <class F>
 void Dictionary::for_each_value(F&& f) {

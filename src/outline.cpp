@@ -154,7 +154,7 @@ private:
     // is known by its first occurrence.
     const std::map<ObjectId, size_t>& page_indices() {
         if (!page_indices_) {
-            const std::vector<PageEntry> pages = document_.pages();
+            const std::vector<PageEntry>& pages = document_.pages();
             page_count_ = pages.size();
             page_indices_.emplace();
             for (size_t i = 0; i < pages.size(); ++i) page_indices_->emplace(pages[i].id, i);

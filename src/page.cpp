@@ -1,8 +1,12 @@
 #include "page.h"
 
+#include <mutex>
 #include <string>
 
+#include "call_scope.h"
+#include "document_cache.h"
 #include "error.h"
+#include "trace.h"
 
 namespace quillet {
 
@@ -27,7 +31,23 @@ PageAttributes PageAttributes::inherit_from(const PageAttributes& parent, const 
     return result;
 }
 
-std::vector<PageEntry> Document::pages() const {
+const std::vector<PageEntry>& Document::pages() const {
+    DocumentCache& cache = *cache_;
+    const std::lock_guard<std::mutex> lock(cache.pages_mutex);
+    if (!cache.pages_walked) {
+        try {
+            cache.pages = walk_pages();
+        } catch (const PdfError& error) {
+            cache.pages_error = error;
+        }
+        cache.pages_walked = true;
+    }
+    if (cache.pages_error) throw *cache.pages_error;
+    return cache.pages;
+}
+
+std::vector<PageEntry> Document::walk_pages() const {
+    trace::Span span(trace::kDocument, "pages");
     const Object* root = catalog().get("Pages");
     if (!root) throw PdfError::missing_entry("catalog", "Pages");
     const std::optional<ObjectId> root_id = root->as_reference();
@@ -37,6 +57,7 @@ std::vector<PageEntry> Document::pages() const {
     std::set<ObjectId> path;
     size_t visited = 0;
     collect_pages(*root_id, PageAttributes{}, path, out, visited);
+    if (span.active()) span.record("pages", std::to_string(out.size()));
     return out;
 }
 
@@ -53,7 +74,15 @@ void Document::collect_pages(ObjectId id, const PageAttributes& inherited, std::
 
     if (const Object* type = node->get("Type")) {
         if (type->is_name("Page")) {
-            // A leaf: its own /Kids, if any, are not looked at.
+            // A leaf: its own /Kids, if any, are not looked at.  A page
+            // listed under several parents is listed once per parent, but a
+            // sound file needs an object per page: a few nodes that name
+            // each other many times over would otherwise describe millions
+            // of pages, and every per-page feature would work for each.
+            if (out.size() >= objects.size()) {
+                throw PdfError::limit_exceeded("page tree", objects.size(),
+                                               "page occurrences, as many as the file has objects");
+            }
             out.push_back(PageEntry{node, id, inherited});
             path.erase(id);
             return;
@@ -140,7 +169,10 @@ struct ContentsWalk {
 }  // namespace
 
 void Document::collect_content_streams(const Object& contents, std::vector<const Stream*>& out) const {
-    ContentsWalk{*this, out}.collect(contents, 0);
+    ContentsWalk walk{*this, out};
+    walk.collect(contents, 0);
+    // One /Contents array may serve every page of a file.
+    charge_work("page /Contents", walk.items * kRecordWorkBytes);
 }
 
 }  // namespace quillet

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "call_scope.h"
 #include "content.h"
 #include "document.h"
 #include "error.h"
@@ -249,6 +250,8 @@ std::vector<std::string> Document::page_labels() const {
         // Of several ranges starting at or before j, the last one applies.
         while (next < rules.size() && rules[next].start <= j) current = &rules[next++];
         labels.push_back(current->label_for_page(j));
+        // One long prefix is repeated for every page of its range.
+        charge_work("page labels", labels.back().size() + kRecordWorkBytes);
     }
     return labels;
 }

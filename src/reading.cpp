@@ -666,7 +666,7 @@ std::vector<std::string> page_texts(const Document& document, const std::vector<
 }
 
 std::string document_text(const Document& document) {
-    const std::vector<PageEntry> pages = document.pages();
+    const std::vector<PageEntry>& pages = document.pages();
     ReadingCache cache(document);
     std::string out;
     for (size_t i = 0; i < pages.size(); ++i) {

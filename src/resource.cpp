@@ -4,6 +4,7 @@
 #include <set>
 #include <utility>
 
+#include "call_scope.h"
 #include "error.h"
 #include "inspect.h"
 #include "page.h"
@@ -105,6 +106,8 @@ std::vector<PageFont> Document::page_fonts(const PageEntry& page) const {
         const Dictionary& font = resolve_to_dictionary(value, "font resource");
         fonts.push_back(PageFont{utf8_lossy(name), &font, value.as_reference()});
     }
+    // One resource dictionary may serve every page of a file.
+    charge_work("page /Resources /Font", fonts.size() * kRecordWorkBytes);
     return fonts;
 }
 
@@ -140,6 +143,8 @@ std::vector<PageImage> Document::page_images(const PageEntry& page) const {
     std::set<ObjectId> forms;
     ImageSearchBudget budget;
     collect_resource_images(*resources, path, forms, images, budget);
+    // One resource dictionary may serve every page of a file.
+    charge_work("page /Resources /XObject", budget.entries * kRecordWorkBytes + budget.path_bytes);
     return images;
 }
 

@@ -5,6 +5,7 @@
 #include <numbers>
 #include <optional>
 
+#include "call_scope.h"
 #include "error.h"
 #include "font_decoder.h"
 #include "page.h"
@@ -14,14 +15,14 @@ namespace quillet {
 
 const FontDecoder& ReadingCache::font(const Dictionary& font) {
     auto found = fonts_.find(&font);
-    if (found == fonts_.end()) found = fonts_.emplace(&font, FontDecoder::load(document_, font)).first;
+    if (found == fonts_.end()) found = fonts_.emplace(&font, document_.kept_font_decoder(font)).first;
     return *found->second;
 }
 
 const FontDecoder& ReadingCache::fallback_font() {
     if (!fallback_) {
         static const Dictionary kNoFont;
-        fallback_ = FontDecoder::load(document_, kNoFont);
+        fallback_ = document_.kept_font_decoder(kNoFont);
     }
     return *fallback_;
 }
@@ -214,6 +215,9 @@ public:
         run(operations, scope, 0);
         run_annotations();
     }
+
+    // Operations run and glyphs placed so far.
+    uint64_t work() const { return work_; }
 
 private:
     GraphicsState& state() { return stack_.back(); }
@@ -676,7 +680,11 @@ PageGlyphs place_page_glyphs(const Document& document, const PageEntry& page, Re
     PageGlyphs out;
     const PageContent content = document.page_content(page);
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
-    GlyphWalk(document, page, cache, out).run_page(operations);
+    GlyphWalk walk(document, page, cache, out);
+    walk.run_page(operations);
+    // A form XObject (or a whole content stream) may be drawn on every page
+    // of a file: what each page costs is charged to the call.
+    charge_work("page content", walk.work() + out.text.size() + out.glyphs.size() * sizeof(PlacedGlyph));
     return out;
 }
 

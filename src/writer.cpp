@@ -21,9 +21,18 @@ namespace {
 // material of an update (page copies, the trailer's /Root).
 constexpr std::string_view kObjectContext = "incremental trailer object";
 
-// Parsed objects are never deeper than the parser allows; the same bound
-// keeps a hand-built object from exhausting the stack while it is written.
+// What we write must load again: an array or dictionary is written only
+// where the parser accepts one, inside fewer than kMaxNestingDepth others.
+// A copied value can end up deeper than it was read (a page's indirect
+// /Annots array becomes a direct entry of the page), so the bound is
+// checked here rather than assumed.  It also keeps a hand-built object
+// from exhausting the stack while it is written.
 constexpr int kMaxLiteralDepth = kMaxNestingDepth;
+
+// Digits of a number can make a cross-reference stream parse at each of
+// their positions, so a hostile file can hold an older section at a run of
+// consecutive places; a run longer than this is refused.
+constexpr size_t kMaxOffsetPadding = 64;
 
 // A classic cross-reference entry has room for ten offset digits.
 constexpr uint64_t kMaxXrefOffset = 9'999'999'999;
@@ -99,8 +108,11 @@ void append_real(std::string& out, double value) {
     if (std::fabs(value) >= 9223372036854775808.0) out += ".0";
 }
 
+// `depth` counts the arrays and dictionaries around `object` in the text
+// being written.
 void append_object(std::string& out, const Object& object, int depth) {
-    if (depth > kMaxLiteralDepth) {
+    const bool container = object.kind() == Object::kArray || object.kind() == Object::kDictionary;
+    if (container && depth >= kMaxLiteralDepth) {
         throw PdfError::limit_exceeded(kObjectContext, kMaxLiteralDepth, "levels of nesting");
     }
     switch (object.kind()) {
@@ -181,8 +193,8 @@ void append_xref_entry(std::string& out, uint64_t offset, uint16_t generation) {
 
 // ---- updates ----
 
-Document parse_for_update(std::string_view bytes) {
-    Document document = Document::parse(bytes);
+Document parse_for_update(std::string_view bytes, const LoadOptions& options) {
+    Document document = Document::parse(bytes, options);
     refuse_encrypted(document);
     return document;
 }
@@ -378,7 +390,9 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
     refuse_encrypted(document);
     const Object* root = document.trailer.get("Root");
     if (!root) throw PdfError::missing_entry("trailer", "Root");
-    const std::string root_text = object_literal(*root);
+    // Written inside the trailer dictionary, one level down.
+    std::string root_text;
+    append_object(root_text, *root, 1);
 
     // A direct Info dictionary is not carried over: the update has nowhere
     // to put it but the trailer, which holds references only by convention.
@@ -414,18 +428,32 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
     // section changes no free entry.
     std::stable_sort(placed.begin(), placed.end(),
                      [](const Placed& a, const Placed& b) { return a.id.number < b.id.number; });
-    const uint64_t xref_offset = out.size() - base;
-    out += "xref\n";
-    for (const Placed& p : placed) {
-        out += std::to_string(p.id.number) + " 1\n";
-        append_xref_entry(out, p.offset, p.id.generation);
-    }
+    std::string trailer = "trailer\n<< /Size " + std::to_string(size) + " /Root " + root_text;
+    if (info_ref) trailer += " /Info " + info_ref->reference_text();
+    trailer += " /Prev " + std::to_string(document.start_xref) + " >>";
 
-    out += "trailer\n<< /Size " + std::to_string(size) + " /Root " + root_text;
-    if (info_ref) out += " /Info " + info_ref->reference_text();
-    out += " /Prev " + std::to_string(document.start_xref) + " >>";
-    out += "\nstartxref\n" + std::to_string(xref_offset) + "\n%%EOF\n";
-    return out;
+    // A file whose offsets count from a header preceded by other bytes is
+    // read that way only when its startxref, taken as given, names no
+    // section; the update's startxref can happen to name an older one there,
+    // and the file would then read with the wrong offsets.  Line feeds
+    // before the new section move it off such a place.
+    const size_t objects_end = out.size();
+    for (size_t padding = 0;; ++padding) {
+        out.resize(objects_end);
+        out.append(padding, '\n');
+        const uint64_t xref_offset = out.size() - base;
+        out += "xref\n";
+        for (const Placed& p : placed) {
+            out += std::to_string(p.id.number) + " 1\n";
+            append_xref_entry(out, p.offset, p.id.generation);
+        }
+        out += trailer;
+        out += "\nstartxref\n" + std::to_string(xref_offset) + "\n%%EOF\n";
+        if (base == 0 || offset_base_of(out) == base) return out;
+        if (padding == kMaxOffsetPadding) {
+            throw PdfError::unsupported(0, "an update whose offsets read back as the file counts them");
+        }
+    }
 }
 
 void push_info_entry(std::string& info, std::string_view key, std::string_view value) {
@@ -436,8 +464,10 @@ void push_info_entry(std::string& info, std::string_view key, std::string_view v
     info += string_literal(text_string_bytes(value));
 }
 
-std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update) {
-    const Document document = parse_for_update(bytes);
+std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update,
+                                        const LoadOptions& options) {
+    const Document document = parse_for_update(bytes, options);
+    const CallScope scope(document);
     const DocumentMetadata current = document.metadata();
     const ObjectId id{next_object_number(document), 0};
 
@@ -455,7 +485,7 @@ std::string update_metadata_incremental(std::string_view bytes, const MetadataUp
 }
 
 std::string add_uri_link_incremental(std::string_view bytes, uint64_t page_index, const Rect& rect,
-                                     std::string_view uri) {
+                                     std::string_view uri, const LoadOptions& options) {
     check_finite(rect);
     Dictionary action;
     action.insert("S", Name{"URI"});
@@ -466,23 +496,25 @@ std::string add_uri_link_incremental(std::string_view bytes, uint64_t page_index
     annotation.insert("Subtype", Name{"Link"});
     annotation.insert("Rect", rect_array(rect));
     annotation.insert("A", std::move(action));
-    return add_annotation_incremental(bytes, page_index, std::move(annotation));
+    return add_annotation_incremental(bytes, page_index, std::move(annotation), options);
 }
 
 std::string add_text_annotation_incremental(std::string_view bytes, uint64_t page_index, const Rect& rect,
-                                            std::string_view contents) {
+                                            std::string_view contents, const LoadOptions& options) {
     check_finite(rect);
     Dictionary annotation;
     annotation.insert("Type", Name{"Annot"});
     annotation.insert("Subtype", Name{"Text"});
     annotation.insert("Rect", rect_array(rect));
     annotation.insert("Contents", String{text_string_bytes(contents)});
-    return add_annotation_incremental(bytes, page_index, std::move(annotation));
+    return add_annotation_incremental(bytes, page_index, std::move(annotation), options);
 }
 
-std::string add_annotation_incremental(std::string_view bytes, uint64_t page_index, Dictionary annotation) {
-    const Document document = parse_for_update(bytes);
-    const std::vector<PageEntry> pages = document.pages();
+std::string add_annotation_incremental(std::string_view bytes, uint64_t page_index, Dictionary annotation,
+                                       const LoadOptions& options) {
+    const Document document = parse_for_update(bytes, options);
+    const CallScope scope(document);
+    const std::vector<PageEntry>& pages = document.pages();
     if (page_index >= pages.size()) throw PdfError::type_mismatch("page index", "existing page");
     const ObjectId annotation_id{next_object_number(document), 0};
     const PageEntry& page = pages[page_index];

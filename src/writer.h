@@ -78,14 +78,18 @@ std::string append_incremental_update(std::string_view bytes, const Document& do
 // before the file is read again.
 void refuse_encrypted(const Document& document);
 
-std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update);
+// Each update loads `bytes` afresh with `options` (those the document was
+// loaded with) and reads it under the limits of that load.
+std::string update_metadata_incremental(std::string_view bytes, const MetadataUpdate& update,
+                                        const LoadOptions& options = {});
 std::string add_uri_link_incremental(std::string_view bytes, uint64_t page_index, const Rect& rect,
-                                     std::string_view uri);
+                                     std::string_view uri, const LoadOptions& options = {});
 std::string add_text_annotation_incremental(std::string_view bytes, uint64_t page_index, const Rect& rect,
-                                            std::string_view contents);
+                                            std::string_view contents, const LoadOptions& options = {});
 // Appends `annotation` as a new object and a copy of the page whose /Annots
 // ends with a reference to it.
-std::string add_annotation_incremental(std::string_view bytes, uint64_t page_index, Dictionary annotation);
+std::string add_annotation_incremental(std::string_view bytes, uint64_t page_index, Dictionary annotation,
+                                       const LoadOptions& options = {});
 
 // Appends " /Key (value)" to an Info dictionary being built, unless the value
 // is empty or only white space.

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import quillet
-from pdfbuild import PdfBuilder
+from pdfbuild import PdfBuilder, simple_pdf
 from richpdf import rich_pdf
 
 try:
@@ -22,8 +22,8 @@ except ImportError:  # a build folder made before the tool existed
     import quillet_cli
 
 BROKEN = b"%PDF-1.7\nnot a pdf at all\n"
-needs_reading = pytest.mark.skipif(not hasattr(quillet.Document, "reading_text"),
-                                   reason="reading-order text (reading_text) is not in this build")
+# Encrypted with AES-256; the user password is "user".
+LOCKED = Path(__file__).resolve().parent / "data" / "encrypted" / "r6-aes-256-user.pdf"
 
 
 @pytest.fixture
@@ -90,13 +90,38 @@ def test_text_page_errors(files, capsys):
     assert exit_info.value.code == 2
 
 
-@needs_reading
 def test_text_and_markdown_reading(files, capsys):
     doc = quillet.Document.open("hello.pdf")
     assert run(capsys, "text", "--reading", "hello.pdf")[1].rstrip("\n") == doc.reading_text().rstrip("\n")
     assert run(capsys, "text", "--reading", "--pages", "2", "hello.pdf")[1].rstrip("\n") == \
         doc.page_reading_text(1).rstrip("\n")
     assert run(capsys, "markdown", "--reading", "hello.pdf")[1] == doc.to_markdown(reading=True)
+    assert json.loads(run(capsys, "llm", "--reading", "--pages-only", "hello.pdf")[1]) == doc.llm_chunks(reading=True)
+
+
+def test_password_opens_encrypted_files(files, capsys):
+    Path("locked.pdf").write_bytes(LOCKED.read_bytes())
+    required = "locked.pdf: unsupported PDF feature at byte 0: encrypted document, password required\n"
+    assert run(capsys, "text", "locked.pdf") == (1, "", required)
+    assert run(capsys, "text", "--password", "user", "locked.pdf") == (0, "Hello encrypted world\n", "")
+    status, _, err = run(capsys, "check", "--password", "wrong", "locked.pdf", "hello.pdf")
+    assert (status, err) == (1, required.replace("password required", "incorrect password"))
+
+
+def test_info_on_a_file_that_stays_encrypted(files, capsys):
+    Path("locked.pdf").write_bytes(LOCKED.read_bytes())
+    status, out, err = run(capsys, "info", "locked.pdf")
+    lines = dict(line.split(":", 1) for line in out.splitlines())
+    assert (status, err) == (0, "")
+    assert lines["encryption"].strip() == ("Standard handler, revision 6, AESV3 256-bit, not decrypted: "
+                                           "unsupported PDF feature at byte 0: encrypted document, password required")
+    assert (lines["pages"].strip(), lines["objects"].strip(), lines["title"].strip(), lines["fonts"].strip()) == (
+        "1", "12", "unavailable", "unavailable")
+    info = json.loads(run(capsys, "info", "--json", "locked.pdf")[1])
+    assert (info["encrypted"], info["title"], info["attachments"]) == (True, None, None)
+    assert info["encryption"] == quillet.Document.open("locked.pdf").encryption()
+    opened = json.loads(run(capsys, "info", "--json", "--password", "user", "locked.pdf")[1])
+    assert (opened["title"], opened["attachments"], opened["encryption"]["password"]) == ("Secret title", 1, "user")
 
 
 def test_markdown(files, capsys):
@@ -147,6 +172,30 @@ def test_extracted_names_stay_inside_the_folder(files, capsys):
     assert sorted(str(p) for p in Path(".").rglob("*") if p.is_file()) == sorted(
         ["rich.pdf", "hello.pdf", "broken.pdf", "hostile.pdf"] + [os.path.join("box", n) for n in written])
     assert Path("box/f4").read_bytes() == b"data 4"
+
+
+def test_images_list_and_extract(files, capsys):
+    image = "/Type /XObject /Subtype /Image /Width 1 /Height 1 /BitsPerComponent 8 /ColorSpace /DeviceGray"
+    # A good image shown on both pages, a broken one, and one whose name
+    # tries to climb out of the folder.
+    xobjects = "<< /XObject << /Good 100 0 R /Bad 101 0 R /..#2F..#2Fup 102 0 R >> >>"
+    Path("pictures.pdf").write_bytes(simple_pdf(["", ""], resources=xobjects, extra_objects=[
+        (100, b"<< /Length 1 %s >>\nstream\n\x07\nendstream" % image.encode()),
+        (101, b"<< /Length 8 /Filter /FlateDecode %s >>\nstream\nnot zlib\nendstream" % image.encode()),
+        (102, b"<< /Length 1 %s >>\nstream\n\x09\nendstream" % image.encode())]))
+    status, out, _ = run(capsys, "images", "pictures.pdf")
+    assert status == 0 and out.splitlines()[:2] == [
+        "1\t../../up\t102 0 R\tpng\t1\t1\t67\t",
+        "1\tBad\t101 0 R\tpng\t1\t1\t\tfailed to decode /FlateDecode stream: corrupt deflate stream"]
+    listing = json.loads(run(capsys, "images", "--json", "pictures.pdf")[1])
+    assert len(listing) == 6 and "data" not in listing[0] and listing[0]["size"] == 67
+
+    status, out, err = run(capsys, "images", "pictures.pdf", "--extract", "pictures")
+    assert status == 1
+    assert err == "pictures.pdf: page 1 Bad: failed to decode /FlateDecode stream: corrupt deflate stream\n"
+    assert sorted(p.name for p in Path("pictures").iterdir()) == ["page1-.._.._up.png", "page1-Good.png"]
+    good = quillet.Document.open("pictures.pdf").image_files()[2]
+    assert good["name"] == "Good" and Path("pictures/page1-Good.png").read_bytes() == good["data"]
 
 
 def test_objects(files, capsys):

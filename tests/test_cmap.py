@@ -133,16 +133,7 @@ def reference_decode(cmap_entries, codes: bytes) -> str:
     for low, high, dest in cmap_entries:
         for c in range(low, high + 1):
             table[c.to_bytes(2, "big")] = chr(dest + c - low)
-    out, p = [], 0
-    while p < len(codes):
-        key = codes[p:p + 2]
-        if len(key) == 2 and key in table:
-            out.append(table[key])
-            p += 2
-        else:
-            out.append(chr(codes[p]))
-            p += 1
-    return "".join(out)
+    return reference_longest_match(table, codes)
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -203,3 +194,34 @@ def test_destination_counted_past_its_width_keeps_its_last_bytes(cmap, codes, te
 def test_overflow_boundary_is_accepted():
     # FFFF FFFF: the noncharacter U+FFFF twice, from a destination that just fits.
     assert decode(bfrange("<00> <02> <FFFFFFFD>"), b"\x02") == "\uffff\uffff"
+
+
+def reference_longest_match(table: dict[bytes, str], codes: bytes) -> str:
+    """Model: at each position the longest mapped code, else one Latin-1 byte."""
+    longest = max(map(len, table))
+    out, p = [], 0
+    while p < len(codes):
+        for size in range(min(longest, len(codes) - p), 0, -1):
+            if codes[p:p + size] in table:
+                out.append(table[codes[p:p + size]])
+                p += size
+                break
+        else:
+            out.append(chr(codes[p]))
+            p += 1
+    return "".join(out)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_codes_of_many_lengths_match_longest_first(seed):
+    # Codes over two byte values, of one to twelve bytes, share prefixes and
+    # suffixes in every way; the decoder must still pick the longest code at
+    # each position, as trying every length would.
+    rng = random.Random(seed)
+    table = {}
+    for i in range(80):
+        code = bytes(rng.choice(b"\x01\x02") for _ in range(rng.randrange(1, 13)))
+        table[code] = chr(0x4E00 + i)
+    cmap = bfchar(*("<%s> <%04X>" % (code.hex(), ord(text)) for code, text in table.items()))
+    codes = bytes(rng.choice(b"\x01\x02\x03") for _ in range(400))
+    assert decode(cmap, codes) == reference_longest_match(table, codes)

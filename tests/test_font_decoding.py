@@ -248,6 +248,9 @@ LOOPING_CMAP = b"1 begincodespacerange <00> <FF> endcodespacerange 1 begincidran
     (type0("/Identity-H")[0],
      [(101, "<< /CIDSystemInfo << /Registry (Adobe) /Ordering (Japan1) >> "
             "/W [0 4294967295 500 4294967290 [1 2 3 4 5 6 7 8] 3 1 9 -7 [1]] >>")], []),
+    # A range cut short before its width, at the end of the array (read past
+    # the end before the fix, found by fuzzing).
+    (type0("/Identity-H")[0], [(101, "<< /W [0 5] /W2 [0 5 1 2] >>")], []),
 ])
 def test_hostile_cmaps_and_widths_are_bounded(font, objects, streams):
     assert read(font, b"\x00\x22" * 3, objects, streams) is not None

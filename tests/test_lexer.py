@@ -1,6 +1,8 @@
 """Tokens as the loader sees them: each literal is the value of an object in
 a small file, read back through object_text() or through the load error."""
 
+import random
+
 import pytest
 
 import quillet
@@ -182,6 +184,20 @@ def test_digits_then_letters_are_two_tokens():
 def test_exponent_is_not_part_of_a_number():
     message, at = load_error(b"[1e5]")
     assert message == f"invalid token at byte {at + 2}: unexpected keyword e5"
+
+
+def test_reals_are_the_nearest_double():
+    # Short reals are computed directly, longer ones by the general
+    # conversion: both must give the double nearest the decimal text.
+    rng = random.Random(15)
+    literals = [b"0.1", b"0.3", b"123456789.012345", b"1234567890.123456", b"9007199254740993.0",
+                b"0.000000000000001", b"0.0000000000000001", b"1.7976931348623157"]
+    for _ in range(500):
+        whole, fraction = rng.randrange(0, 19), rng.randrange(0, 19)
+        literals.append(("".join(rng.choice("0123456789") for _ in range(whole)) + "." +
+                         "".join(rng.choice("0123456789") for _ in range(fraction or 1))).encode())
+    shown = value(b"[" + b" ".join(literals) + b"]")["text"][1:-1].split(" ")
+    assert [float(text) for text in shown] == [float(literal) for literal in literals]
 
 
 def test_very_long_real_does_not_fail():

@@ -35,9 +35,9 @@ def test_method_table_order_and_count():
 
 
 @pytest.mark.parametrize("target, expected", [
-    (quillet.Document, "(data, password=None)"),
-    (quillet.Document.parse, "(data, password=None)"),
-    (quillet.Document.open_mmap, "(path, password=None)"),
+    (quillet.Document, "(data, password=None, max_decoded_bytes=None)"),
+    (quillet.Document.parse, "(data, password=None, max_decoded_bytes=None)"),
+    (quillet.Document.open_mmap, "(path, password=None, max_decoded_bytes=None)"),
     (quillet.Document.object, "(self, /, number, generation=0)"),
     (quillet.Document.page_chunks, "(self, /, include_fonts=False, include_images=False, reading=False)"),
     (quillet.Document.ocr_requests, "(self, /, ocr='auto')"),
@@ -223,8 +223,8 @@ def test_documents_are_independent_and_immutable(doc):
 
 # Every method of the class, in method-table order, with its signature.
 METHOD_INDEX = [
-    ("source_bytes", "(self, /)"), ("parse", "(data, password=None)"), ("open", "(path, password=None)"),
-    ("open_mmap", "(path, password=None)"),
+    ("source_bytes", "(self, /)"), ("parse", "(data, password=None, max_decoded_bytes=None)"),
+    ("open", "(path, password=None, max_decoded_bytes=None)"), ("open_mmap", "(path, password=None, max_decoded_bytes=None)"),
     ("version", "(self, /)"), ("effective_version", "(self, /)"), ("page_count", "(self, /)"),
     ("object_count", "(self, /)"), ("xref", "(self, /)"), ("objects", "(self, /)"),
     ("object", "(self, /, number, generation=0)"), ("object_text", "(self, /, number, generation=0)"),

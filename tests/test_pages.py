@@ -126,9 +126,10 @@ def test_dangling_catalog_pages():
 
 
 def test_fan_out_to_the_same_node_fails_in_bounded_time():
-    # 40 nodes whose /Kids both name the next node describe 2^40 pages.
+    # 40 nodes whose /Kids both name the next node describe 2^40 nodes (no
+    # pages, which are bounded sooner: see test_bounds.py).
     objects = [(n, "<< /Type /Pages /Kids [%d 0 R %d 0 R] >>" % (n + 1, n + 1)) for n in range(2, 42)]
-    doc = tree(*objects, (42, "<< /Type /Page >>"))
+    doc = tree(*objects, (42, "<< /Type /Pages /Kids [] >>"))
     for call in (doc.pages, doc.text, lambda: doc.page_text(0)):
         with pytest.raises(ValueError, match="^type mismatch in page tree: expected at most 2000000 nodes$"):
             call()
@@ -270,6 +271,59 @@ def test_page_index_rule_reports_the_walk_error_first():
     doc = tree((2, "<< /Type /Pages /Kids [2 0 R] >>"))
     with pytest.raises(ValueError, match="^page tree contains a cycle at object 2 0$"):
         doc.page_text(0)
+
+
+# ---- the page list is walked once per document ----
+
+PER_PAGE_CALLS = ["page_text", "page_fonts", "page_images", "page_image_files", "page_links", "page_annotations",
+                  "page_reading_text", "page_words"]
+
+
+def page_walks(records):
+    return [r for r in records if r[0] == "span" and r[2] == "pages"]
+
+
+# A ToUnicode CMap of a length no other stream of the file has.
+SHARED_CMAP = (b"/CIDInit /ProcSet findresource begin 12 dict begin begincmap\n"
+               b"1 begincodespacerange <00> <FF> endcodespacerange\n"
+               b"1 beginbfrange <20> <7E> <0020> endbfrange\nendcmap end end %%" + b"x" * 100)
+
+
+def test_per_page_loop_walks_the_page_tree_once():
+    pdf = simple_pdf(["BT /F1 9 Tf (p%d) Tj ET" % i for i in range(500)], resources="<< /Font << /F1 2000 0 R >> >>",
+                     extra_objects=[(2000, "<< /Type /Font /Subtype /Type1 /BaseFont /A /ToUnicode 2001 0 R >>"),
+                                    (2001, b"<< /Length %d >>\nstream\n%s\nendstream" % (len(SHARED_CMAP), SHARED_CMAP))])
+    doc = quillet.Document(pdf)
+
+    def every_page_call():
+        for i in range(500):
+            for call in PER_PAGE_CALLS:
+                getattr(doc, call)(i)
+        return doc.text(), doc.reading_text(), doc.pages(), doc.page_chunks(include_fonts=True)
+
+    records = quillet._collect_diagnostics(every_page_call)
+    assert page_walks(records) == [("span", "quillet::document", "pages", {"pages": "500"})]
+    # The pages share one font: its CMap is read once for the content-order
+    # text and once for the reading engine's decoder, not once per page.
+    cmap_reads = [r for r in records if r[2] == "decoded_data_cow" and r[3]["encoded_len"] == str(len(SHARED_CMAP))]
+    assert len(cmap_reads) == 2
+    # Kept, not lost: later calls walk nothing and give the same results.
+    assert page_walks(quillet._collect_diagnostics(lambda: doc.page_text(499))) == []
+    assert doc.page_text(499) == "p499"
+
+
+@pytest.mark.parametrize("call", PER_PAGE_CALLS + ["text", "pages"])
+def test_walk_error_is_kept_and_raised_again(call):
+    doc = tree((2, "<< /Type /Pages /Kids [3 0 R 2 0 R] >>"), (3, "<< /Type /Page >>"))
+    method = getattr(doc, call)
+    args = (0,) if call.startswith("page_") else ()
+
+    def twice():
+        for _ in range(2):
+            with pytest.raises(ValueError, match="^page tree contains a cycle at object 2 0$"):
+                method(*args)
+
+    assert len(page_walks(quillet._collect_diagnostics(twice))) == 1
 
 
 # ---- corpus ----

@@ -172,8 +172,7 @@ def test_result_matches_declared_record(tmp_path, name, signature, returns, flag
 
 
 def test_every_record_type_is_reached():
-    # Each TypedDict of the stubs is returned by some method (words come
-    # with the reading-order text).
+    # Each TypedDict of the stubs is returned by some method.
     reached: set[str] = set()
 
     def walk(hint):
@@ -188,5 +187,4 @@ def test_every_record_type_is_reached():
     for _, _, returns in METHODS:
         walk(returns)
     declared = {name for name, value in STUBS.items() if typing.is_typeddict(value)}
-    expected_missing = set() if hasattr(quillet.Document, "page_words") else {"Word"}
-    assert declared - reached == expected_missing
+    assert declared - reached == set()

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 import quillet
 
 if TYPE_CHECKING:
-    from quillet import EmbeddedFile, Encryption, Font, Image, LlmDocument, Metadata, Page, TocEntry
+    from quillet import EmbeddedFile, Encryption, Font, Image, ImageFile, LlmDocument, Metadata, Page, TocEntry, Word
 
 
 def box_width(box: list[float] | None) -> float:
@@ -56,10 +56,17 @@ def main() -> None:
     assert sum(box_width(page["media_box"]) for page in pages) == 1224.0
     assert d.text() == "\n".join(d.page_texts()) and d.page_text(0) == "Hello\n"
     assert d.references_text() is None
+    words: list[Word] = d.page_words(0)
+    assert [(word["text"], word["font"], word["block"], word["line"]) for word in words] == [
+        ("Hello", "Helvetica", 0, 0)]
+    assert words[0]["bbox"][0] == 72.0 and words[0]["size"] == 12.0
+    assert d.reading_text() == d.page_reading_text(0) + "\f" + d.page_reading_text(1) == "Hello\fWorld"
 
     assert [describe_font(font) for font in d.page_fonts(0, include_data=False)] == ["F1 Helvetica not embedded"]
     assert len(d.fonts(True)) == 2
     assert sum(image_bytes(image) for image in d.page_images(0) + d.images(include_pnm=True)) == 0
+    files: list[ImageFile] = d.page_image_files(0) + d.image_files()
+    assert [file["extension"] for file in files] == []
 
     assert d.outlines() == [] and d.named_destinations() == {}
     toc: list[TocEntry] = d.toc()
@@ -76,8 +83,10 @@ def main() -> None:
     attachments: list[EmbeddedFile] = d.embedded_files(include_data=True)
     assert attachments == []
 
-    assert d.to_markdown().startswith("# Typed")
+    assert d.to_markdown().startswith("# Typed") and d.to_markdown(reading=True).startswith("# Typed")
     assert [chunk["page_label"] for chunk in d.page_chunks(include_fonts=True)] == ["1", "2"]
+    assert [chunk["text"] for chunk in d.page_chunks(reading=True)] == ["Hello", "World"]
+    assert [block["id"] for block in d.llm_chunks(reading=True, include_links=False)[0]["blocks"]] == ["page-1-text-1"]
     llm: LlmDocument = d.llm_document(include_images=False, ocr="off")
     assert [block["kind"] for page in llm["pages"] for block in page["blocks"]] == ["text", "link", "text", "annotation"]
     assert len(d.llm_chunks(ocr="always")) == len(d.ocr_requests("always")) == 2

@@ -1,9 +1,11 @@
 """Strict, fast PDF reading and inspection.
 
 Load a file with ``Document(data)``, ``Document.parse(data)``,
-``Document.open(path)`` or ``Document.open_mmap(path)``; every method then
-answers with plain Python values: str, bytes, int, float, bool, None, and
-lists and dicts whose keys always come in the order documented here.
+``Document.open(path)`` or ``Document.open_mmap(path)`` (each takes
+``password=`` for encrypted files); every method then answers with plain
+Python values: str, bytes, int, float, bool, None, and lists and dicts whose
+keys always come in the order documented here.  For readable text, start
+with ``reading_text()``.
 
 Every defect in the input, and every refusal, raises ``ValueError`` with one
 fixed message; nothing partial is ever returned.  A wrong argument type
@@ -355,10 +357,13 @@ class LlmBlock(TypedDict):
     """One content block of an LLM page."""
 
     id: str
-    """"page-1-text", "page-1-image-2", "page-1-link-1", "page-1-annotation-3" or "page-1-ocr"."""
+    """"page-1-text" ("page-1-text-2" with ``reading=True``), "page-1-image-2", "page-1-link-1",
+    "page-1-annotation-3" or "page-1-ocr"."""
     kind: Literal["text", "image", "link", "annotation", "ocr_placeholder"]
     page_index: int
     bbox: _Box | None
+    """The media box for the text block and placeholders (a reading block's own
+    box, x0 y0 x1 y1, with ``reading=True``); the annotation's /Rect."""
     text: str | None
     html: None
     markdown: str | None
@@ -396,12 +401,20 @@ class Word(TypedDict):
     """One word of a page in reading order (``page_words()``)."""
 
     text: str
+    """The word as ``page_reading_text()`` shows it."""
     bbox: tuple[float, float, float, float]
-    """x0, y0, x1, y1 in the page's user space (points, y upwards, before /Rotate)."""
+    """x0, y0, x1, y1: the upright box around its glyphs in the page's user
+    space (points, y upwards, before /Rotate), from the fonts' descent to
+    their ascent."""
     font: str | None
+    """The /BaseFont of its first glyph's font, without the slash; None when the font has none."""
     size: float
+    """The effective font size of its first glyph in points: the Tf size as
+    the text and graphics matrices stretch it across the baseline."""
     block: int
+    """Its block's number on the page, from 0 in reading order."""
     line: int
+    """Its line's number within the block, from 0."""
 
 # ---- the document ----
 
@@ -416,7 +429,7 @@ class Document:
     ``with`` works and releases nothing.
     """
 
-    def __new__(cls, data: bytes, password: str | None = None) -> Self:
+    def __new__(cls, data: bytes, password: str | None = None, max_decoded_bytes: int | None = None) -> Self:
         """Parse ``data``, the whole file.
 
         An encrypted file is decrypted while it loads: ``password`` is tried
@@ -425,6 +438,11 @@ class Document:
         methods that read its strings or streams raise ValueError
         "unsupported PDF feature at byte 0: encrypted document, password
         required" (or "... encryption handler /Name").
+
+        ``max_decoded_bytes`` bounds the stream data one call (loading
+        included) may decode, each stream counted once per call; None allows
+        the larger of 64 MiB and 1032 times the file's size.  A call that
+        would decode more raises ValueError.
 
         Raises ValueError with the loader's message for a defective file or
         "... encrypted document, incorrect password" for a given password
@@ -435,11 +453,11 @@ class Document:
     # The loaders are static methods bound to their class, which is how a
     # class method behaves (and how stubtest sees such a builtin).
     @classmethod
-    def parse(cls, data: bytes, password: str | None = None) -> Document:
+    def parse(cls, data: bytes, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
         """The same as ``Document(data, password)``."""
 
     @classmethod
-    def open(cls, path: str, password: str | None = None) -> Document:
+    def open(cls, path: str, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
         """Read the file at ``path`` whole and parse it (``password`` as for ``Document``).
 
         Raises ValueError "failed to read {path}: {reason} (os error N)" when
@@ -447,7 +465,7 @@ class Document:
         """
 
     @classmethod
-    def open_mmap(cls, path: str, password: str | None = None) -> Document:
+    def open_mmap(cls, path: str, password: str | None = None, max_decoded_bytes: int | None = None) -> Document:
         """Parse the file at ``path`` through a memory map released after loading (``password`` as for ``Document``).
 
         No copy of the file is kept: ``source_bytes()`` and the ``with_*``
@@ -517,7 +535,8 @@ class Document:
 
         Text is taken in content order, decoded through ToUnicode maps; a line
         break only where the content starts a new line (T*, ', ").  Raises
-        ValueError for broken content, resources or fonts.
+        ValueError for broken content, resources or fonts.  For the text a
+        reader sees, use ``reading_text()``.
         """
 
     def page_texts(self) -> list[str]:
@@ -538,16 +557,31 @@ class Document:
 
         Glyphs placed by their positions: words of a line joined by a space
         (or the spaces the content shows), lines by "\\n", blocks by an empty
-        line, in reading order (top to bottom, column by column).  Form
-        XObjects and annotation appearances are read; text drawn twice on one
-        spot is kept once.  Errors as ``page_text()``.
+        line, in reading order (top to bottom, column by column); no line
+        feed at the end.  Glyphs decode through /ToUnicode, else the font's
+        encoding and glyph names, else its CID ordering, else as U+FFFD.
+        Form XObjects and annotation appearances are read, invisible text
+        too; text outside the crop box is left out and text drawn twice on
+        one spot is kept once.
+
+        Raises ValueError "page index out of range", the errors of
+        ``page_text()`` for broken content, resources or fonts, those of
+        ``page_images()`` for broken form XObjects, and "type mismatch in
+        page content: expected at most ..." for a page beyond the bounds.
         """
 
     def page_words(self, index: SupportsIndex) -> list[Word]:
-        """The words of page ``index`` in reading order, with their boxes, fonts and sizes."""
+        """The words of page ``index`` in reading order, with their boxes, fonts, sizes, blocks and lines.
+
+        The words of ``page_reading_text()``; errors as that method.
+        """
 
     def reading_text(self) -> str:
-        """Every page's ``page_reading_text()``, pages separated by a form feed ("\\f")."""
+        """Every page's ``page_reading_text()``, pages separated by a form feed ("\\f").
+
+        An empty page still adds its separator.  Errors as
+        ``page_reading_text()``, for the first page that fails.
+        """
 
     # ---- resources ----
 

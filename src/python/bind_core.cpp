@@ -8,10 +8,11 @@ namespace quillet::py {
 
 namespace {
 
-// The optional `password` that follows the source argument.
+// The optional parameters every constructor takes after its first.
 LoadOptions load_options(Call& c) {
     LoadOptions options;
     options.password = c.optional_str(1);
+    options.max_decoded_bytes = c.optional_u64(2);
     return options;
 }
 
@@ -21,8 +22,11 @@ PyRef load_from_bytes(Call& c) {
     Document document = Document::parse(data, options);
     // Copied only once the parse has succeeded.
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::string(data), std::nullopt, std::move(document)});
+                        DocumentData{std::string(data), std::nullopt, std::move(document), options});
 }
+
+const std::vector<Param> kBytesParams = {{"data"}, {"password", "None"}, {"max_decoded_bytes", "None"}};
+const std::vector<Param> kPathParams = {{"path"}, {"password", "None"}, {"max_decoded_bytes", "None"}};
 
 PyRef version_tuple(PdfVersion v) {
     return checked(Py_BuildValue("(ii)", static_cast<int>(v.major), static_cast<int>(v.minor)));
@@ -42,24 +46,24 @@ PyRef summary_record(const PdfObjectSummary& s) {
 }  // namespace
 
 extern const Method kNew;
-const Method kNew{"Document", {{"data"}, {"password", "None"}}, Method::Static, load_from_bytes};
-const Method kParse{"parse", {{"data"}, {"password", "None"}}, Method::Static, load_from_bytes};
+const Method kNew{"Document", kBytesParams, Method::Static, load_from_bytes};
+const Method kParse{"parse", kBytesParams, Method::Static, load_from_bytes};
 
-const Method kOpen{"open", {{"path"}, {"password", "None"}}, Method::Static, [](Call& c) {
+const Method kOpen{"open", kPathParams, Method::Static, [](Call& c) {
     std::string path = c.str(0);
     const LoadOptions options = load_options(c);
     std::string bytes = read_file(path);
     Document document = Document::parse(bytes, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::move(bytes), std::move(path), std::move(document)});
+                        DocumentData{std::move(bytes), std::move(path), std::move(document), options});
 }};
 
-const Method kOpenMmap{"open_mmap", {{"path"}, {"password", "None"}}, Method::Static, [](Call& c) {
+const Method kOpenMmap{"open_mmap", kPathParams, Method::Static, [](Call& c) {
     std::string path = c.str(0);
     const LoadOptions options = load_options(c);
     Document document = Document::parse_mmap_file(path, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::nullopt, std::move(path), std::move(document)});
+                        DocumentData{std::nullopt, std::move(path), std::move(document), options});
 }};
 
 const Method kSourceBytes{"source_bytes", {}, Method::Instance,
@@ -112,8 +116,9 @@ const Method kDumpObjects{"dump_objects", {}, Method::Instance,
 
 // len(doc): the pages the page walk lists, the indices the per-page
 // methods accept (the declared /Count may differ).  Called by the type's
-// length slot, through the frame like every method.
-const Method kLen{"__len__", {}, Method::Instance, [](Call& c) { return to_py_uint(c.doc().pages().size()); }};
+// length slot, through the frame like every method.  The page tree is
+// structure, never encrypted, so it counts as pages() lists.
+const Method kLen{"__len__", {}, Method::Instance, [](Call& c) { return to_py_uint(c.stored_doc().pages().size()); }};
 
 // A Document holds no open resources (a memory map lives only while
 // loading), so `with` hands the document back and releases nothing.

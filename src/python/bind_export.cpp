@@ -175,17 +175,16 @@ const Method kPageChunks{"page_chunks", {{"include_fonts", "False"}, {"include_i
     const bool reading = c.boolean(2, false);
     const Document& doc = c.doc();
     const std::vector<MarkdownPageChunk> chunks = markdown::document_to_markdown_chunks(doc, reading);
-    // The fonts and images are looked up per page in a fresh page list.
-    std::vector<PageEntry> pages;
-    if (include_fonts || include_images) pages = doc.pages();
+    // The fonts and images are looked up per page in the document's page list.
+    const std::vector<PageEntry>* pages = include_fonts || include_images ? &doc.pages() : nullptr;
 
     PyRef list = checked(PyList_New(0));
     if (chunks.empty()) return list;
     const MetadataDicts metadata(*chunks.front().metadata);
     for (const MarkdownPageChunk& chunk : chunks) {
         PyRef fonts, images;
-        if (include_fonts || include_images) {
-            const PageEntry& page = page_at(pages, chunk.page_index);
+        if (pages) {
+            const PageEntry& page = page_at(*pages, chunk.page_index);
             if (include_fonts) fonts = page_font_records(doc, chunk.page_index, page);
             if (include_images) images = page_image_records(doc, chunk.page_index, page);
         }

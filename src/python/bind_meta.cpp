@@ -33,7 +33,9 @@ PyRef metadata_record(const DocumentMetadata& m) {
 
 namespace {
 
-PyRef embedded_file_record(const EmbeddedFile& file, bool include_data) {
+// `data` shares one bytes object per stream: a file listed under many names
+// costs its size once.
+PyRef embedded_file_record(const EmbeddedFile& file, DecodedCache* data) {
     const Object* subtype = file.stream->dict.get("Subtype");
     const std::string* subtype_name = subtype ? subtype->as_name() : nullptr;
 
@@ -43,7 +45,7 @@ PyRef embedded_file_record(const EmbeddedFile& file, bool include_data) {
     d.add("description", to_py_optional(file.description, to_py_text));
     d.add("subtype", subtype_name ? to_py_name(*subtype_name) : to_py_none());
     d.add("declared_size", to_py_optional(file.declared_size(), to_py_int));
-    if (include_data) d.add("data", to_py_bytes(file.stream->decoded_data_cow().view()));
+    if (data) d.add("data", data->get(*file.stream));
     return d.done();
 }
 
@@ -87,8 +89,10 @@ const Method kEmbeddedFiles{"embedded_files", {{"include_data", "False"}}, Metho
     const bool include_data = c.boolean(0, false);
     const Document& doc = c.doc();
     if (include_data) doc.require_plain_embedded_files();
-    return to_py_list(doc.embedded_files(),
-                      [&](const EmbeddedFile& file) { return embedded_file_record(file, include_data); });
+    DecodedCache data;
+    return to_py_list(doc.embedded_files(), [&](const EmbeddedFile& file) {
+        return embedded_file_record(file, include_data ? &data : nullptr);
+    });
 }};
 
 }  // namespace quillet::py

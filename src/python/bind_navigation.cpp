@@ -103,7 +103,7 @@ const Method kOutlines{"outlines", {}, Method::Instance,
 
 const Method kPageAnnotations{"page_annotations", {{"index"}}, Method::Instance, [](Call& c) {
     const uint64_t index = c.u64(0);
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.doc().pages();
     AnnotationRecords records;
     return to_py_list(c.doc().page_annotations(page_at(pages, index)),
                       [&records](const PageAnnotation& annotation) { return records(annotation); });
@@ -111,7 +111,7 @@ const Method kPageAnnotations{"page_annotations", {{"index"}}, Method::Instance,
 
 const Method kPageLinks{"page_links", {{"index"}}, Method::Instance, [](Call& c) {
     const uint64_t index = c.u64(0);
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.doc().pages();
     return to_py_list(c.doc().page_links(page_at(pages, index)), link_record);
 }};
 

@@ -1,6 +1,5 @@
 // Fonts and images of pages.
 #include <cstring>
-#include <unordered_map>
 
 #include "../error.h"
 #include "../image_file.h"
@@ -31,24 +30,6 @@ struct PageOrigin {
 
     static PageOrigin of(size_t index, const PageEntry& page) { return {to_py_uint(index), to_py_id(page.id)}; }
     static PageOrigin unset() { return {to_py_none(), to_py_none()}; }
-};
-
-// The decoded bytes of each stream within one call: a font or image used by
-// many pages, or under several names, is decoded once and its (immutable)
-// bytes object shared by every record that shows it.
-class DecodedCache {
-public:
-    PyRef get(const Stream& stream) {
-        auto found = bytes_.find(&stream);
-        if (found == bytes_.end()) found = bytes_.emplace(&stream, to_py_bytes(stream.decoded_data_cow().view())).first;
-        return PyRef::borrow(found->second.get());
-    }
-    void put(const Stream& stream, std::string_view decoded) {
-        if (!bytes_.contains(&stream)) bytes_.emplace(&stream, to_py_bytes(decoded));
-    }
-
-private:
-    std::unordered_map<const Stream*, PyRef> bytes_;
 };
 
 // The text form of each entry shown within one call: a font or image listed

@@ -43,7 +43,7 @@ PyRef word_record(const ReadingPage& page, const ReadingWord& word, const std::v
 const Method kPageCount{"page_count", {}, Method::Instance, [](Call& c) { return to_py_uint(c.stored_doc().page_count()); }};
 
 const Method kPages{"pages", {}, Method::Instance, [](Call& c) {
-    const std::vector<PageEntry> pages = c.stored_doc().pages();
+    const std::vector<PageEntry>& pages = c.stored_doc().pages();
     PyRef list = checked(PyList_New(0));
     for (size_t i = 0; i < pages.size(); ++i) {
         PyRef record = page_record(i, pages[i]);
@@ -63,7 +63,7 @@ const Method kPageTexts{"page_texts", {}, Method::Instance,
 
 const Method kPageText{"page_text", {{"index"}}, Method::Instance, [](Call& c) {
     const uint64_t index = c.u64(0);
-    const std::vector<PageEntry> pages = c.doc().pages();
+    const std::vector<PageEntry>& pages = c.doc().pages();
     return to_py_text(c.doc().page_text(page_at(pages, index)));
 }};
 

@@ -35,7 +35,7 @@ const Method kWithMetadata{"with_metadata",
                                update.producer = c.optional_str(5);
                                writer::refuse_encrypted(c.stored_doc());
                                const std::string bytes = source_bytes(c.data());
-                               return to_py_bytes(writer::update_metadata_incremental(bytes, update));
+                               return to_py_bytes(writer::update_metadata_incremental(bytes, update, c.data().options));
                            }};
 
 const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect"}, {"contents"}}, Method::Instance,
@@ -45,9 +45,10 @@ const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect
                                      const std::string contents = c.str(2);
                                      const writer::Rect rect = rect_argument(numbers);
                                      writer::refuse_encrypted(c.stored_doc());
-                               const std::string bytes = source_bytes(c.data());
+                                     const std::string bytes = source_bytes(c.data());
                                      return to_py_bytes(
-                                         writer::add_text_annotation_incremental(bytes, page_index, rect, contents));
+                                         writer::add_text_annotation_incremental(bytes, page_index, rect, contents,
+                                                                                 c.data().options));
                                  }};
 
 const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, Method::Instance, [](Call& c) {
@@ -56,8 +57,8 @@ const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, 
                               const std::string uri = c.str(2);
                               const writer::Rect rect = rect_argument(numbers);
                               writer::refuse_encrypted(c.stored_doc());
-                               const std::string bytes = source_bytes(c.data());
-                              return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri));
+                              const std::string bytes = source_bytes(c.data());
+                              return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri, c.data().options));
                           }};
 
 const Method kWriteTextPdf{"write_text_pdf", {{"pages"}, {"title", "None"}, {"author", "None"}}, Method::Function,

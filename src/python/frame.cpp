@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "../call_scope.h"
 #include "../error.h"
 #include "module.h"
 
@@ -163,6 +164,11 @@ uint16_t Call::u16(size_t i, uint16_t default_value) {
         argument_error(i);
     }
     return static_cast<uint16_t>(value);
+}
+
+std::optional<uint64_t> Call::optional_u64(size_t i) {
+    if (!args_[i] || args_[i] == Py_None) return std::nullopt;
+    return u64(i);
 }
 
 std::string Call::str(size_t i, std::string_view default_value) {
@@ -339,6 +345,8 @@ PyObject* run_method(const Method& method, PyObject* self, PyObject* const* args
                 return nullptr;
             }
             Borrow borrow(reinterpret_cast<PyDocument*>(self));
+            // The bounds and the stream cache of this one call.
+            const CallScope scope(call.stored_doc());
             return method.body(call).release();
         }
         return method.body(call).release();
@@ -379,6 +387,16 @@ PyRef to_py_name(std::string_view name_bytes) { return to_py_text(utf8_lossy(nam
 PyRef to_py_box(const std::optional<std::array<double, 4>>& box) {
     if (!box) return to_py_none();
     return to_py_list(*box, to_py_float);
+}
+
+PyRef DecodedCache::get(const Stream& stream) {
+    auto found = bytes_.find(&stream);
+    if (found == bytes_.end()) found = bytes_.emplace(&stream, to_py_bytes(stream.decoded_data_cow().view())).first;
+    return PyRef::borrow(found->second.get());
+}
+
+void DecodedCache::put(const Stream& stream, std::string_view decoded) {
+    if (!bytes_.contains(&stream)) bytes_.emplace(&stream, to_py_bytes(decoded));
 }
 
 DictBuilder& DictBuilder::add(const char* key, PyRef value) {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,7 @@ struct DocumentData {
     std::optional<std::string> source;  // the file's bytes (not for open_mmap)
     std::optional<std::string> path;    // the path given to open/open_mmap
     Document document;
+    LoadOptions options;  // as loaded; the writers load the file again with them
 };
 
 struct PyDocument {
@@ -129,6 +131,8 @@ public:
     uint64_t u64(size_t i);
     uint32_t u32(size_t i);
     uint16_t u16(size_t i, uint16_t default_value);
+    // None (or omitted) gives nothing.
+    std::optional<uint64_t> optional_u64(size_t i);
     std::string str(size_t i, std::string_view default_value = {});
     std::optional<std::string> optional_str(size_t i);
     std::string_view bytes(size_t i);
@@ -192,6 +196,20 @@ public:
 
 private:
     PyRef dict_;
+};
+
+// The decoded bytes of each stream within one call, as one bytes object: a
+// font, image or attached file shown in many records (under several names,
+// on many pages) is decoded once, and its records share the immutable
+// bytes instead of each holding a copy.
+class DecodedCache {
+public:
+    PyRef get(const Stream& stream);
+    // Records bytes already decoded for `stream`, unless it has some.
+    void put(const Stream& stream, std::string_view decoded);
+
+private:
+    std::unordered_map<const Stream*, PyRef> bytes_;
 };
 
 // Per-page methods: an index not below the page count raises ValueError

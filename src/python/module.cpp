@@ -50,8 +50,9 @@ struct Tables {
     std::vector<PyMethodDef> methods;
     // Copies of the static methods without METH_STATIC, bound to the class.
     std::vector<PyMethodDef> constructors;
-    PyMethodDef write_text_pdf;
-    std::string write_text_pdf_doc;
+    // The module functions; the documentation strings live in `docs`.
+    std::vector<PyMethodDef> functions;
+    std::string class_doc;  // the constructor's signature
 };
 
 // Built once per process and never freed: the method definitions must
@@ -68,7 +69,11 @@ Tables& tables() {
                                 kPageFonts, kFonts, kPageImages, kImages, kNamedDestinations, kEmbeddedFiles,
                                 kFormFields, kToc, kEnter, kExit, kPageWords, kPageReadingText, kReadingText, kEncryption,
                                 kPageImageFiles, kImageFiles>();
+        const auto functions = method_defs<kWriteTextPdf, kCollectDiagnostics>();
+        // Every docstring first: the definitions point into `docs`, which
+        // must not grow afterwards.
         for (const auto& [method, def] : defs) t->docs.push_back(signature_doc(*method));
+        for (const auto& [method, def] : functions) t->docs.push_back(signature_doc(*method));
         for (size_t i = 0; i < defs.size(); ++i) {
             t->methods.push_back(defs[i].second);
             t->methods.back().ml_doc = t->docs[i].c_str();
@@ -78,9 +83,11 @@ Tables& tables() {
         }
         for (PyMethodDef& def : t->constructors) def.ml_flags &= ~METH_STATIC;
         t->methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-        t->write_text_pdf_doc = signature_doc(kWriteTextPdf);
-        t->write_text_pdf = method_def<kWriteTextPdf>();
-        t->write_text_pdf.ml_doc = t->write_text_pdf_doc.c_str();
+        for (size_t i = 0; i < functions.size(); ++i) {
+            t->functions.push_back(functions[i].second);
+            t->functions.back().ml_doc = t->docs[defs.size() + i].c_str();
+        }
+        t->class_doc = signature_doc(kNew);
         return t;
     }();
     return *tables;
@@ -140,13 +147,14 @@ int module_exec(PyObject* module) {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&document_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&document_dealloc)},
-        {Py_tp_doc, const_cast<char*>("Document(data, password=None)\n--\n\n")},
+        {Py_tp_doc, nullptr},
         {Py_sq_length, reinterpret_cast<void*>(&document_length)},
         {Py_nb_bool, reinterpret_cast<void*>(&document_bool)},
         {Py_tp_methods, nullptr},
         {0, nullptr},
     };
     for (PyType_Slot& slot : slots) {
+        if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(t.class_doc.c_str());
         if (slot.slot == Py_tp_methods) slot.pfunc = t.methods.data();
     }
     static PyType_Spec type_spec = {
@@ -179,11 +187,14 @@ int module_exec(PyObject* module) {
     PyRef name = PyRef::steal(PyUnicode_FromString("Document"));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
 
-    PyRef function = PyRef::steal(PyCFunction_NewEx(&t.write_text_pdf, module, nullptr));
-    if (!function) return -1;
-    if (PyModule_AddObjectRef(module, "write_text_pdf", function.get()) < 0) return -1;
-    name = PyRef::steal(PyUnicode_FromString("write_text_pdf"));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    for (PyMethodDef& def : t.functions) {
+        PyRef function = PyRef::steal(PyCFunction_NewEx(&def, module, nullptr));
+        if (!function || PyModule_AddObjectRef(module, def.ml_name, function.get()) < 0) return -1;
+        // Underscored functions are private hooks, not exported.
+        if (def.ml_name[0] == '_') continue;
+        name = PyRef::steal(PyUnicode_FromString(def.ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    }
 
     if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
 

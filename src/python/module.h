@@ -43,6 +43,8 @@ extern const Method kPageLabels, kMetadata, kMetadataXml, kEmbeddedFiles, kEncry
 extern const Method kOutlines, kPageAnnotations, kPageLinks, kNamedDestinations, kFormFields, kToc;
 // bind_resources.cpp
 extern const Method kPageFonts, kFonts, kPageImages, kImages, kPageImageFiles, kImageFiles;
+// bind_diagnostics.cpp (a private module function for the tests)
+extern const Method kCollectDiagnostics;
 
 // ---- records shared between methods ----
 // The exports show the same dicts as the feature methods they compose.
