@@ -94,10 +94,12 @@ const Stream* optional_stream(const Document& document, const Dictionary* dict, 
 
 // A font program's bytes, decoded; nullopt when absent or broken (the
 // program is optional for text).
+// Owned: a decoder outlives the call that read the program, and a call's
+// decodings may be borrowed from that call's cache.
 std::optional<DecodedBytes> program_bytes(const Stream* stream) {
     if (!stream) return std::nullopt;
     try {
-        return stream->decoded_data_cow();
+        return DecodedBytes::owned(stream->decoded_data_cow().into_owned());
     } catch (const PdfError&) {
         return std::nullopt;
     }
