@@ -66,15 +66,18 @@ DecodedBytes CallScope::decode(const Stream& stream, size_t count) {
         // failure's cost itself).
         std::string bytes = filtered(stream, count, remaining());
         decoded_ += bytes.size();
-        streams_.emplace(key, Decoded{bytes.size(), std::nullopt});
+        streams_.emplace(key, std::nullopt);
         return DecodedBytes::owned(std::move(bytes));
     }
-    Decoded& decoded = found->second;
-    // The second reading decodes again (to exactly the size already
-    // counted) and keeps the bytes; map nodes never move, so the borrowed
-    // view stays valid for the rest of the call.
-    if (!decoded.bytes) decoded.bytes = filtered(stream, count, decoded.size);
-    return DecodedBytes::borrowed(*decoded.bytes);
+    std::optional<std::string>& kept = found->second;
+    // The second reading decodes again, to the size already counted, and
+    // keeps the bytes; map nodes never move, so the borrowed view stays
+    // valid for the rest of the call.  Each stage produces what it did the
+    // first time, within the call's limit.  A stage before the last can be
+    // larger than the result (inflated ASCII85 or hex text, rows with their
+    // predictor bytes), so the result's size is no bound for it.
+    if (!kept) kept = filtered(stream, count, limits_.max_decoded_bytes);
+    return DecodedBytes::borrowed(*kept);
 }
 
 uint64_t CallScope::work_limit() const {
