@@ -54,19 +54,15 @@ std::string CallScope::filtered(const Stream& stream, size_t count, uint64_t max
 DecodedBytes CallScope::decode(const Stream& stream, size_t count) {
     // Only the document's own objects are cached: their addresses stay
     // valid and unique for the whole call, unlike those of a temporary.
-    if (!document_ || !document_->objects.holds(&stream)) {
-        std::string bytes = filtered(stream, count, remaining());
-        decoded_ += bytes.size();
-        return DecodedBytes::owned(std::move(bytes));
-    }
+    const bool cached = document_ && document_->objects.holds(&stream);
     const auto key = std::make_pair(&stream, count);
-    const auto found = streams_.find(key);
+    const auto found = cached ? streams_.find(key) : streams_.end();
     if (found == streams_.end()) {
         // Counted once the decoding has succeeded (filtered counts a
         // failure's cost itself).
         std::string bytes = filtered(stream, count, remaining());
         decoded_ += bytes.size();
-        streams_.emplace(key, std::nullopt);
+        if (cached) streams_.emplace(key, std::nullopt);
         return DecodedBytes::owned(std::move(bytes));
     }
     std::optional<std::string>& kept = found->second;
