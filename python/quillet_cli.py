@@ -325,7 +325,10 @@ def write_files(args: argparse.Namespace, outputs: Sequence[Output]) -> int:
     written).  A file that cannot be written is reported and the others are
     still written; the status is 1 when any failed."""
     directory = Path(args.extract)
-    directory.mkdir(parents=True, exist_ok=True)
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as error:  # a file of that name, a folder without permission
+        raise Failure(f"cannot create {directory}: {error.strerror or error}") from None
     names = unique_names(safe_file_name(output.wanted, output.fallback) for output in outputs)
     status = 0
     written: list[dict[str, object]] = []

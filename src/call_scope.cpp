@@ -54,27 +54,26 @@ std::string CallScope::filtered(const Stream& stream, size_t count, uint64_t max
 DecodedBytes CallScope::decode(const Stream& stream, size_t count) {
     // Only the document's own objects are cached: their addresses stay
     // valid and unique for the whole call, unlike those of a temporary.
-    if (!document_ || !document_->objects.holds(&stream)) {
-        std::string bytes = filtered(stream, count, remaining());
-        decoded_ += bytes.size();
-        return DecodedBytes::owned(std::move(bytes));
-    }
+    const bool cached = document_ && document_->objects.holds(&stream);
     const auto key = std::make_pair(&stream, count);
-    const auto found = streams_.find(key);
+    const auto found = cached ? streams_.find(key) : streams_.end();
     if (found == streams_.end()) {
         // Counted once the decoding has succeeded (filtered counts a
         // failure's cost itself).
         std::string bytes = filtered(stream, count, remaining());
         decoded_ += bytes.size();
-        streams_.emplace(key, Decoded{bytes.size(), std::nullopt});
+        if (cached) streams_.emplace(key, std::nullopt);
         return DecodedBytes::owned(std::move(bytes));
     }
-    Decoded& decoded = found->second;
-    // The second reading decodes again (to exactly the size already
-    // counted) and keeps the bytes; map nodes never move, so the borrowed
-    // view stays valid for the rest of the call.
-    if (!decoded.bytes) decoded.bytes = filtered(stream, count, decoded.size);
-    return DecodedBytes::borrowed(*decoded.bytes);
+    std::optional<std::string>& kept = found->second;
+    // The second reading decodes again, to the size already counted, and
+    // keeps the bytes; map nodes never move, so the borrowed view stays
+    // valid for the rest of the call.  Each stage produces what it did the
+    // first time, within the call's limit.  A stage before the last can be
+    // larger than the result (inflated ASCII85 or hex text, rows with their
+    // predictor bytes), so the result's size is no bound for it.
+    if (!kept) kept = filtered(stream, count, limits_.max_decoded_bytes);
+    return DecodedBytes::borrowed(*kept);
 }
 
 uint64_t CallScope::work_limit() const {

@@ -86,11 +86,6 @@ public:
     void charge(std::string_view context, uint64_t bytes);
 
 private:
-    struct Decoded {
-        uint64_t size = 0;
-        std::optional<std::string> bytes;  // kept from the second reading on
-    };
-
     // The stream's filters applied under `max_output`; a failure still
     // counts what it produced, so that a caller who reads on past a stream
     // that failed does not get a fresh budget for the next one.
@@ -103,9 +98,10 @@ private:
     CallScope* outer_;
     uint64_t decoded_ = 0;
     uint64_t work_ = 0;
-    // By stream and number of filters applied (an image codec reads the
-    // data before its own filter); map nodes never move.
-    std::map<std::pair<const Stream*, size_t>, Decoded> streams_;
+    // The streams decoded so far, by stream and number of filters applied
+    // (an image codec reads the data before its own filter), with their
+    // bytes kept from the second reading on; map nodes never move.
+    std::map<std::pair<const Stream*, size_t>, std::optional<std::string>> streams_;
 };
 
 // Charges the current call, if any (the library used without a scope is

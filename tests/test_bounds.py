@@ -3,13 +3,14 @@ hostile.py) either fail fast with the limit's message or succeed within the
 bound.  No clock: a regression shows as a hang or as memory, never as a
 flaky assertion."""
 
+import base64
 import zlib
 
 import pytest
 
 import quillet
 import hostile
-from pdfbuild import simple_pdf
+from pdfbuild import PdfBuilder, simple_pdf
 from rawpdf import object_stream_body, packed_pdf
 
 MIB = 1 << 20
@@ -86,6 +87,27 @@ def test_object_streams_count_against_the_limit_at_load():
 def test_limit_argument_conversion(value, error):
     with pytest.raises(error):
         quillet.Document(simple_pdf([""]), max_decoded_bytes=value)
+
+
+# A stage before the last can produce more than the stream decodes to; the
+# second reading in one call (which keeps the bytes) must still succeed.
+CONTENT = b"BT /F1 12 Tf 72 700 Td (Shared) Tj ET"
+
+
+@pytest.mark.parametrize("data, filters", [
+    (zlib.compress(base64.a85encode(CONTENT, adobe=True)[2:]), "/Filter [/FlateDecode /ASCII85Decode]"),
+    (zlib.compress(CONTENT.hex().encode() + b">"), "/Filter [/FlateDecode /ASCIIHexDecode]"),
+    (zlib.compress(b"\0" + CONTENT), "/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns %d >>" % len(CONTENT)),
+])
+def test_stream_read_twice_in_a_call_whose_last_stage_shrinks(data, filters):
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 /Resources << /Font << /F1 6 0 R >> >> >>")
+    for page in (3, 4):
+        b.add(page, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 5 0 R >>")
+    b.stream(5, data, filters)
+    b.add(6, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    assert quillet.Document(b.build()).text() == "Shared\nShared"
 
 
 # ---- shared things multiplied ----

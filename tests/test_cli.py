@@ -148,6 +148,13 @@ def test_attachments_list_and_extract(files, capsys):
     assert status == 1 and err.startswith("rich.pdf: notes.txt: cannot write out/notes.txt: File exists")
 
 
+@pytest.mark.parametrize("command", ["attachments", "images"])
+def test_extract_into_a_file_fails_with_the_reason(files, capsys, command):
+    Path("taken").write_bytes(b"")
+    status, out, err = run(capsys, command, "rich.pdf", "--extract", "taken")
+    assert (status, out) == (1, "") and err.endswith("rich.pdf: cannot create taken: File exists\n")
+
+
 def attachments_pdf(file_names: list[bytes]) -> bytes:
     b = PdfBuilder()
     names = b" ".join(b"(f%d) %d 0 R" % (i, 10 + 2 * i) for i in range(len(file_names)))

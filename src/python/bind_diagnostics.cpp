@@ -50,13 +50,10 @@ public:
     PyRef to_py() {
         const std::lock_guard<std::mutex> lock(mutex_);
         return to_py_list(records_, [](const Record& record) {
-            PyRef fields = checked(PyDict_New());
-            for (const auto& [key, value] : record.fields) {
-                PyRef text = to_py_text(value);
-                if (PyDict_SetItemString(fields.get(), std::string(key).c_str(), text.get()) < 0) throw PyErrorSet{};
-            }
+            DictBuilder fields;
+            for (const auto& [key, value] : record.fields) fields.add(std::string(key).c_str(), to_py_text(value));
             PyRef kind = to_py_text(record.kind), target = to_py_text(record.target), name = to_py_text(record.name);
-            return checked(PyTuple_Pack(4, kind.get(), target.get(), name.get(), fields.get()));
+            return checked(PyTuple_Pack(4, kind.get(), target.get(), name.get(), fields.done().get()));
         });
     }
 

@@ -15,6 +15,14 @@ writer::Rect rect_argument(const std::vector<double>& numbers) {
     return *rect;
 }
 
+// The loaded file's bytes, for an update that loads them again with the
+// options the document was loaded with.  An encrypted document is refused
+// first: no update could be written, so the file is not read again for it.
+std::string update_source(const Call& c) {
+    writer::refuse_encrypted(c.stored_doc());
+    return source_bytes(c.data());
+}
+
 }  // namespace
 
 const Method kWithMetadata{"with_metadata",
@@ -33,8 +41,7 @@ const Method kWithMetadata{"with_metadata",
                                update.keywords = c.optional_str(3);
                                update.creator = c.optional_str(4);
                                update.producer = c.optional_str(5);
-                               writer::refuse_encrypted(c.stored_doc());
-                               const std::string bytes = source_bytes(c.data());
+                               const std::string bytes = update_source(c);
                                return to_py_bytes(writer::update_metadata_incremental(bytes, update, c.data().options));
                            }};
 
@@ -44,8 +51,7 @@ const Method kWithTextAnnotation{"with_text_annotation", {{"page_index"}, {"rect
                                      const std::vector<double> numbers = c.numbers(1);
                                      const std::string contents = c.str(2);
                                      const writer::Rect rect = rect_argument(numbers);
-                                     writer::refuse_encrypted(c.stored_doc());
-                                     const std::string bytes = source_bytes(c.data());
+                                     const std::string bytes = update_source(c);
                                      return to_py_bytes(
                                          writer::add_text_annotation_incremental(bytes, page_index, rect, contents,
                                                                                  c.data().options));
@@ -56,8 +62,7 @@ const Method kWithUriLink{"with_uri_link", {{"page_index"}, {"rect"}, {"uri"}}, 
                               const std::vector<double> numbers = c.numbers(1);
                               const std::string uri = c.str(2);
                               const writer::Rect rect = rect_argument(numbers);
-                              writer::refuse_encrypted(c.stored_doc());
-                              const std::string bytes = source_bytes(c.data());
+                              const std::string bytes = update_source(c);
                               return to_py_bytes(writer::add_uri_link_incremental(bytes, page_index, rect, uri, c.data().options));
                           }};
 
