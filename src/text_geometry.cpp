@@ -377,18 +377,16 @@ private:
 
     // gs: a graphics state parameter dictionary may set the font and size
     // (/Font [font size]).  Text extraction never reads these dictionaries,
-    // so one that is not usable is passed over rather than failing the page.
+    // so one that is not usable (dangling, of the wrong type, at any level)
+    // is passed over rather than failing the page.
     void set_state(const std::string& name, Scope& scope) {
         const Dictionary* resources = this->resources(scope);
-        const Object* entry = resources ? resources->get("ExtGState") : nullptr;
-        const Dictionary* states = entry ? document_.resolve(*entry).as_dict_like() : nullptr;
-        const Object* state = states ? states->get(name) : nullptr;
-        const Dictionary* parameters = state ? document_.resolve(*state).as_dict_like() : nullptr;
-        const Object* font = parameters ? parameters->get("Font") : nullptr;
-        const Array* pair = font ? document_.resolve(*font).as_array() : nullptr;
+        const Dictionary* states = optional(resources ? resources->get("ExtGState") : nullptr).as_dict_like();
+        const Dictionary* parameters = optional(states ? states->get(name) : nullptr).as_dict_like();
+        const Array* pair = optional(parameters ? parameters->get("Font") : nullptr).as_array();
         if (!pair || pair->size() != 2) return;
-        const Dictionary* dictionary = document_.resolve((*pair)[0]).as_dict_like();
-        const std::optional<double> size = document_.resolve((*pair)[1]).as_f64();
+        const Dictionary* dictionary = optional(&(*pair)[0]).as_dict_like();
+        const std::optional<double> size = optional(&(*pair)[1]).as_f64();
         if (!dictionary || !size || !std::isfinite(*size)) return;
         text().size = *size;
         use_font(cache_.font(*dictionary));

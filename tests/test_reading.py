@@ -274,6 +274,14 @@ def test_font_from_a_graphics_state_dictionary():
     assert reading("BT /GS1 gs 72 700 Td [(Set) -300 (by gs)] TJ ET", resources=resources) == "Set by gs"
 
 
+@pytest.mark.parametrize("ext_g_state", ["99 0 R", "<< /GS1 99 0 R >>", "<< /GS1 << /Font 99 0 R >> >>",
+                                         "<< /GS1 << /Font [99 0 R 10] >> >>", "<< /GS1 << /Font [%s 99 0 R] >> >>" % FONT],
+                         ids=["states", "state", "pair", "font", "size"])
+def test_graphics_state_naming_a_missing_object_is_passed_over(ext_g_state):
+    resources = "<< /ExtGState %s /Font << /F1 %s >> >>" % (ext_g_state, FONT)
+    assert reading(bt("/GS1 gs (Hello) Tj"), resources=resources) == "Hello"
+
+
 def test_type3_font_matrix_scales_advances():
     # Glyphs 50 units wide in a 1/100 font matrix: half an em, as above.
     type3 = ("<< /Type /Font /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 100 100] "
