@@ -350,9 +350,13 @@ std::optional<ToUnicodeCMap> Document::font_to_unicode(const PageEntry& page, st
     if (!entry) return std::nullopt;
     const Dictionary* font = resolve(*entry).as_dict_like();
     if (!font) throw PdfError::type_mismatch("font resource", "dictionary");
-    const Object* to_unicode = font->get("ToUnicode");
+    return font_dictionary_to_unicode(*this, *font);
+}
+
+std::optional<ToUnicodeCMap> font_dictionary_to_unicode(const Document& document, const Dictionary& font) {
+    const Object* to_unicode = font.get("ToUnicode");
     if (!to_unicode) return std::nullopt;
-    const Stream* stream = resolve(*to_unicode).as_stream();
+    const Stream* stream = document.resolve(*to_unicode).as_stream();
     if (!stream) throw PdfError::type_mismatch("font /ToUnicode", "stream");
     const DecodedBytes bytes = stream->decoded_data_cow();
     return ToUnicodeCMap::parse(bytes.view());

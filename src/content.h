@@ -84,6 +84,11 @@ private:
     std::map<FontCacheKey, std::optional<ToUnicodeCMap>> entries_;
 };
 
+// A font dictionary's /ToUnicode CMap, nullopt when it has none; a type
+// mismatch ("font /ToUnicode") when the entry is no stream.  Text extraction
+// and the reading engine both read it here, so they fail on the same fonts.
+std::optional<ToUnicodeCMap> font_dictionary_to_unicode(const Document& document, const Dictionary& font);
+
 // What extraction needs besides the operations.
 struct TextContext {
     const Document& document;

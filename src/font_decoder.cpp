@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "cmap.h"
+#include "content.h"
 #include "error.h"
 #include "font_program.h"
 #include "glyph_names.h"
@@ -55,16 +56,6 @@ std::string_view optional_text(const Document& document, const Dictionary* dict,
     if (const std::string* name = value->as_name()) return *name;
     if (const std::string* string = value->as_string()) return *string;
     return {};
-}
-
-std::optional<ToUnicodeCMap> load_to_unicode(const Document& document, const Dictionary& font) {
-    // Exactly as text extraction reads it, so both fail on the same fonts.
-    const Object* to_unicode = font.get("ToUnicode");
-    if (!to_unicode) return std::nullopt;
-    const Stream* stream = document.resolve(*to_unicode).as_stream();
-    if (!stream) throw PdfError::type_mismatch("font /ToUnicode", "stream");
-    const DecodedBytes bytes = stream->decoded_data_cow();
-    return ToUnicodeCMap::parse(bytes.view());
 }
 
 // ---- simple fonts: the glyph name of each code ----
@@ -209,7 +200,7 @@ std::shared_ptr<const FontDecoder> FontDecoder::load(const Document& document, c
     if (const Object* base = font.get("BaseFont")) {
         if (const std::string* name = base->as_name()) decoder->base_name_ = utf8_lossy(*name);
     }
-    decoder->to_unicode_ = load_to_unicode(document, font);
+    decoder->to_unicode_ = font_dictionary_to_unicode(document, font);
     const Object* subtype_value = optional_entry(document, &font, "Subtype");
     const std::string* subtype = subtype_value ? subtype_value->as_name() : nullptr;
     if (subtype && *subtype == "Type0") {
