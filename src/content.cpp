@@ -211,15 +211,19 @@ const std::string* last_string(const ContentOperation& operation) {
     return operation.operands.empty() ? nullptr : operation.operands.back().as_string();
 }
 
-// The page's font resources, or nullptr when it has none.
-const Dictionary* page_font_resources(const Document& document, const PageEntry& page) {
-    const Dictionary* resources = document.page_resource_dictionary(*page.dictionary, page.attributes.resources);
-    if (!resources) return nullptr;
-    const Object* fonts = resources->get("Font");
+// The /Font dictionary of `resources` (which may be null), or nullptr when
+// there is none.
+const Dictionary* font_resources(const Document& document, const Dictionary* resources) {
+    const Object* fonts = resources ? resources->get("Font") : nullptr;
     if (!fonts) return nullptr;
     const Dictionary* dictionary = document.resolve(*fonts).as_dict_like();
     if (!dictionary) throw PdfError::type_mismatch("page /Resources /Font", "dictionary");
     return dictionary;
+}
+
+// The page's resources, own or inherited; nullptr for none.
+const Dictionary* page_resources(const Document& document, const PageEntry& page) {
+    return document.page_resource_dictionary(*page.dictionary, page.attributes.resources);
 }
 
 }  // namespace
@@ -336,7 +340,7 @@ std::string Document::text() const {
 }
 
 FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view font_name) const {
-    if (const Dictionary* fonts = page_font_resources(*this, page)) {
+    if (const Dictionary* fonts = font_resources(*this, page_resources(*this, page))) {
         if (const Object* entry = fonts->get(font_name)) {
             if (const std::optional<ObjectId> id = entry->as_reference()) return FontCacheKey{*id};
         }
@@ -345,12 +349,18 @@ FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view fo
 }
 
 std::optional<ToUnicodeCMap> Document::font_to_unicode(const PageEntry& page, std::string_view font_name) const {
-    const Dictionary* fonts = page_font_resources(*this, page);
-    const Object* entry = fonts ? fonts->get(font_name) : nullptr;
-    if (!entry) return std::nullopt;
-    const Dictionary* font = resolve(*entry).as_dict_like();
-    if (!font) throw PdfError::type_mismatch("font resource", "dictionary");
+    const Dictionary* font = named_font(*this, page_resources(*this, page), font_name);
+    if (!font) return std::nullopt;
     return font_dictionary_to_unicode(*this, *font);
+}
+
+const Dictionary* named_font(const Document& document, const Dictionary* resources, std::string_view name) {
+    const Dictionary* fonts = font_resources(document, resources);
+    const Object* entry = fonts ? fonts->get(name) : nullptr;
+    if (!entry) return nullptr;
+    const Dictionary* font = document.resolve(*entry).as_dict_like();
+    if (!font) throw PdfError::type_mismatch("font resource", "dictionary");
+    return font;
 }
 
 std::optional<ToUnicodeCMap> font_dictionary_to_unicode(const Document& document, const Dictionary& font) {

@@ -84,6 +84,12 @@ private:
     std::map<FontCacheKey, std::optional<ToUnicodeCMap>> entries_;
 };
 
+// The font dictionary that `resources` (which may be null) names `name` in
+// its /Font; nullptr when there is no /Font or no such entry.  Type
+// mismatches "page /Resources /Font" and "font resource" otherwise: text
+// extraction and the reading engine select a Tf font alike.
+const Dictionary* named_font(const Document& document, const Dictionary* resources, std::string_view name);
+
 // A font dictionary's /ToUnicode CMap, nullopt when it has none; a type
 // mismatch ("font /ToUnicode") when the entry is no stream.  Text extraction
 // and the reading engine both read it here, so they fail on the same fonts.

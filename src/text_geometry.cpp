@@ -353,19 +353,8 @@ private:
         const std::string* name = operation.operands.empty() ? nullptr : operation.operands.front().as_name();
         if (!name) return;
         if (const auto size = numbers<1>(operation)) text().size = (*size)[0];
-        const FontDecoder* decoder = nullptr;
-        if (const Dictionary* resources = this->resources(scope)) {
-            if (const Object* entry = resources->get("Font")) {
-                const Dictionary* fonts = document_.resolve(*entry).as_dict_like();
-                if (!fonts) throw PdfError::type_mismatch("page /Resources /Font", "dictionary");
-                if (const Object* font = fonts->get(*name)) {
-                    const Dictionary* dictionary = document_.resolve(*font).as_dict_like();
-                    if (!dictionary) throw PdfError::type_mismatch("font resource", "dictionary");
-                    decoder = &cache_.font(*dictionary);
-                }
-            }
-        }
-        use_font(decoder ? *decoder : cache_.fallback_font());
+        const Dictionary* font = named_font(document_, resources(scope), *name);
+        use_font(font ? cache_.font(*font) : cache_.fallback_font());
     }
 
     void use_font(const FontDecoder& decoder) {
