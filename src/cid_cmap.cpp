@@ -103,8 +103,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
     CidCMap cmap;
     if (const Object* wmode = stream.dict.get("WMode")) cmap.vertical_ = wmode->as_integer() == 1;
     if (const Object* use = stream.dict.get("UseCMap")) {
-        const Object* target = use;
-        if (const std::optional<ObjectId> id = use->as_reference()) target = document.find(*id);
+        const Object* target = document.resolve_optional(use);
         if (target && target->as_name()) {
             if (std::optional<CidCMap> base = predefined(*target->as_name())) {
                 cmap.used_ = std::make_shared<const CidCMap>(std::move(*base));
@@ -181,8 +180,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
 }
 
 CidCMap CidCMap::load(const Document& document, const Object& encoding) {
-    const Object* value = &encoding;
-    if (const std::optional<ObjectId> id = encoding.as_reference()) value = document.find(*id);
+    const Object* value = document.resolve_optional(&encoding);
     if (!value) return identity(false);
     if (const std::string* name = value->as_name()) return predefined(*name).value_or(identity(false));
     if (const Stream* stream = value->as_stream()) {

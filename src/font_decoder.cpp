@@ -20,13 +20,8 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 // Every entry read here besides /ToUnicode is optional for text: a missing
 // or dangling entry, or one of the wrong type, counts as absent, so that a
 // font decodes wherever page_text reads it.
-const Object* optional_value(const Document& document, const Object* value) {
-    if (!value) return nullptr;
-    if (const std::optional<ObjectId> id = value->as_reference()) return document.find(*id);
-    return value;
-}
 const Object* optional_entry(const Document& document, const Dictionary* dict, std::string_view key) {
-    return dict ? optional_value(document, dict->get(key)) : nullptr;
+    return dict ? document.resolve_optional(dict->get(key)) : nullptr;
 }
 const Dictionary* optional_dictionary(const Document& document, const Dictionary* dict, std::string_view key) {
     const Object* value = optional_entry(document, dict, key);
@@ -37,7 +32,7 @@ const Array* optional_array(const Document& document, const Dictionary* dict, st
     return value ? value->as_array() : nullptr;
 }
 std::optional<double> finite_number(const Document& document, const Object* value) {
-    const Object* resolved = optional_value(document, value);
+    const Object* resolved = document.resolve_optional(value);
     const std::optional<double> number = resolved ? resolved->as_f64() : std::nullopt;
     if (number && std::isfinite(*number)) return number;
     return std::nullopt;
@@ -67,7 +62,7 @@ void apply_differences(const Document& document, const Array& differences, glyph
     // Out of range until a number says where; names past 255 are dropped.
     int64_t code = 256;
     for (const Object& item : differences) {
-        const Object* value = optional_value(document, &item);
+        const Object* value = document.resolve_optional(&item);
         if (!value) continue;
         if (const std::optional<int64_t> number = value->as_integer()) {
             code = *number < 0 ? 256 : std::min<int64_t>(*number, 256);
@@ -118,9 +113,9 @@ std::vector<CidWidthRange> cid_width_ranges(const Document& document, const Arra
     std::vector<CidWidthRange> ranges;
     size_t i = 0;
     while (i + 1 < array.size()) {
-        const Object* first_value = optional_value(document, &array[i]);
+        const Object* first_value = document.resolve_optional(&array[i]);
         const int64_t first = first_value ? first_value->as_integer().value_or(-1) : -1;
-        const Object* next = optional_value(document, &array[i + 1]);
+        const Object* next = document.resolve_optional(&array[i + 1]);
         if (first < 0 || !next) break;
         const uint64_t start = static_cast<uint64_t>(first);
         if (const Array* widths = next->as_array()) {
@@ -366,12 +361,12 @@ void FontDecoder::load_composite(const Document& document, const Dictionary& fon
     vertical_ = cmap_->vertical();
 
     const Array* descendants = optional_array(document, &font, "DescendantFonts");
-    const Object* first = descendants && !descendants->empty() ? optional_value(document, &descendants->front()) : nullptr;
+    const Object* first = descendants && !descendants->empty() ? document.resolve_optional(&descendants->front()) : nullptr;
     const Dictionary* descendant = first ? first->as_dict_like() : nullptr;
     ordering_ = adobe_ordering(document, optional_dictionary(document, descendant, "CIDSystemInfo"));
     if (!ordering_ && encoding) {
         // An embedded CMap names its ordering too.
-        const Object* stream = optional_value(document, encoding);
+        const Object* stream = document.resolve_optional(encoding);
         if (stream && stream->as_stream()) {
             ordering_ = adobe_ordering(document, optional_dictionary(document, &stream->as_stream()->dict, "CIDSystemInfo"));
         }

@@ -481,15 +481,11 @@ private:
         }
     }
 
-    // An optional entry resolved one level; null when absent or dangling.
+    // resolve_optional as an object to chain on: null when absent or dangling.
     const Object& optional(const Object* entry) const {
         static const Object kAbsent;
-        if (!entry) return kAbsent;
-        if (const std::optional<ObjectId> id = entry->as_reference()) {
-            const Object* target = document_.find(*id);
-            return target ? *target : kAbsent;
-        }
-        return *entry;
+        const Object* value = document_.resolve_optional(entry);
+        return value ? *value : kAbsent;
     }
 
     // The appearance's matrix followed by the map that takes its box (as
