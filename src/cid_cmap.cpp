@@ -20,6 +20,16 @@ constexpr int kMaxUseCMapDepth = 4;
 // Predefined CMaps refer to their parents in the generated tables; the
 // deepest chain there is three long.
 constexpr int kMaxPredefinedDepth = 8;
+// Every glyph is split by trying each code space of its CMap.  Real CMaps
+// have a few (the predefined ones at most 13), and the CMap format allows
+// 100 in one begincodespacerange block; a program listing many thousands
+// would make the work of a page grow with their number times its glyphs.
+// Code spaces past the bound are ignored.
+constexpr size_t kMaxCodeSpaces = 100;
+
+void add_space(std::vector<CodeSpaceRange>& spaces, const CodeSpaceRange& space) {
+    if (spaces.size() < kMaxCodeSpaces) spaces.push_back(space);
+}
 
 const PredefinedCMap* find_predefined(std::string_view name) {
     const PredefinedCMap* begin = font_tables::kPredefinedCMaps;
@@ -84,6 +94,7 @@ CidCMap CidCMap::identity(bool vertical) {
     CidCMap cmap;
     cmap.identity_ = true;
     cmap.vertical_ = vertical;
+    cmap.spaces_.push_back(CodeSpaceRange{2, {0, 0}, {0xFF, 0xFF}});
     return cmap;
 }
 
@@ -94,6 +105,8 @@ std::optional<CidCMap> CidCMap::predefined(std::string_view name) {
     if (!table) return std::nullopt;
     CidCMap cmap;
     cmap.predefined_ = table;
+    cmap.spaces_.assign(font_tables::kCodeSpaces + table->space_first,
+                        font_tables::kCodeSpaces + table->space_first + table->space_count);
     cmap.vertical_ = table->vertical != 0;
     cmap.unicode_codes_ = unicode_codes_of(table->unicode);
     return cmap;
@@ -136,7 +149,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
                     space.low[k] = static_cast<uint8_t>(first >> shift);
                     space.high[k] = static_cast<uint8_t>(last >> shift);
                 }
-                cmap.spaces_.push_back(space);
+                add_space(cmap.spaces_, space);
             }
         } else if (token == "begincidrange" || token == "begincidchar") {
             const bool range = token == "begincidrange";
@@ -173,6 +186,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
     }
     cmap.ranges_ = std::move(disjoint);
     if (cmap.used_) {
+        for (const CodeSpaceRange& space : cmap.used_->spaces_) add_space(cmap.spaces_, space);
         cmap.vertical_ = cmap.vertical_ || cmap.used_->vertical_;
         cmap.unicode_codes_ = cmap.used_->unicode_codes_;
     }
@@ -198,15 +212,7 @@ CidCMap CidCMap::load(const Document& document, const Object& encoding) {
 size_t CidCMap::code_size(std::string_view shown, size_t at) const {
     const std::string_view bytes = shown.substr(at);
     SpaceMatch match;
-    for (const CidCMap* cmap = this; cmap; cmap = cmap->used_.get()) {
-        if (cmap->identity_) {
-            match.add(CodeSpaceRange{2, {0, 0}, {0xFF, 0xFF}}, bytes);
-        }
-        for (const CodeSpaceRange& space : cmap->spaces_) match.add(space, bytes);
-        if (const PredefinedCMap* table = cmap->predefined_) {
-            for (size_t i = 0; i < table->space_count; ++i) match.add(font_tables::kCodeSpaces[table->space_first + i], bytes);
-        }
-    }
+    for (const CodeSpaceRange& space : spaces_) match.add(space, bytes);
     // A program without any code space reads two-byte codes, as Identity-H.
     const size_t size = match.full ? match.full : match.partial ? match.partial : match.any ? match.any : 2;
     return std::min(size, bytes.size());

@@ -256,6 +256,17 @@ def test_hostile_cmaps_and_widths_are_bounded(font, objects, streams):
     assert read(font, b"\x00\x22" * 3, objects, streams) is not None
 
 
+@pytest.mark.parametrize("junk, codes", [(99, 2), (100, 1)])
+def test_code_spaces_past_the_bound_are_ignored(junk, codes):
+    # Every glyph tries each code space: a CMap listing thousands would cost
+    # their number times the glyphs.  The one-byte space after `junk`
+    # two-byte ones splits "AA" into two codes only within the bound.
+    spaces = b"".join(b"<FF%02X> <FF%02X> " % (i, i) for i in range(junk))
+    cmap = b"%d begincodespacerange %s<00> <7F> endcodespacerange" % (junk + 1, spaces)
+    font, descendant = type0("200 0 R", "Identity")
+    assert read(font, b"AA", objects=[descendant], streams=[(200, cmap, "")]).count("\ufffd") == codes
+
+
 @pytest.mark.parametrize("font, streams, message", [
     ("<< /Subtype /Type1 /BaseFont /Helvetica /ToUnicode 5 >>", [],
      "type mismatch in font /ToUnicode: expected stream"),
