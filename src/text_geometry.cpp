@@ -229,6 +229,15 @@ private:
         }
     }
 
+    // Every glyph's text counts, recorded or not: a code may map to a long
+    // text, and a glyph off the page drops its text only once decoded.
+    void count_text(size_t bytes) {
+        decoded_text_ += bytes;
+        if (decoded_text_ > kMaxPageGlyphText) {
+            throw PdfError::limit_exceeded("page text", kMaxPageGlyphText, "bytes of glyph text");
+        }
+    }
+
     void push_state() {
         if (stack_.size() >= kMaxGraphicsStateDepth) {
             throw PdfError::limit_exceeded("page content", kMaxGraphicsStateDepth, "nested graphics states");
@@ -561,6 +570,7 @@ private:
             const size_t text_start = out_.text.size();
             Glyph glyph;
             at += font.next(bytes, at, glyph, out_.text);
+            count_text(out_.text.size() - text_start);
             const double width = glyph.advance * ts.size;
             const double spacing = ts.char_spacing + (glyph.word_space ? ts.word_spacing : 0);
             // The glyph's box, where its width ends and where the pen goes
@@ -599,9 +609,6 @@ private:
         const size_t text_size = out_.text.size() - text_start;
         // A code that maps to no text leaves nothing to read.
         if (text_size == 0) return;
-        if (out_.text.size() > kMaxPageGlyphText) {
-            throw PdfError::limit_exceeded("page text", kMaxPageGlyphText, "bytes of glyph text");
-        }
         double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
         for (const auto& [cx, cy] : {std::pair{box[0], box[1]}, {box[2], box[1]}, {box[0], box[3]}, {box[2], box[3]}}) {
             const double ux = m.x(cx, cy), uy = m.y(cx, cy);
@@ -655,6 +662,7 @@ private:
     Frame frame_{kNoFrame};
     double last_dx_ = 0, last_dy_ = 0;
     uint64_t work_ = 0;
+    size_t decoded_text_ = 0;
 };
 
 }  // namespace

@@ -33,7 +33,8 @@ inline constexpr size_t kMaxGraphicsStateDepth = size_t{1} << 15;
 // Glyphs recorded for one page, 64 bytes each plus their text.  The densest
 // real pages (maps, data tables) hold a few hundred thousand.
 inline constexpr size_t kMaxPageGlyphs = size_t{1} << 22;
-// Their UTF-8 text: a ToUnicode CMap may map one code to a long text.
+// The UTF-8 text decoded for them, that of glyphs left out (off the page)
+// included: a ToUnicode CMap may map one code to a long text.
 inline constexpr size_t kMaxPageGlyphText = size_t{1} << 26;
 // Operations run and glyphs decoded for one page.  A form drawn several
 // times by forms that are themselves drawn several times multiplies a small

@@ -267,6 +267,16 @@ def test_code_spaces_past_the_bound_are_ignored(junk, codes):
     assert read(font, b"AA", objects=[descendant], streams=[(200, cmap, "")]).count("\ufffd") == codes
 
 
+def test_long_texts_of_glyphs_off_the_page_count_toward_the_page_bound():
+    # Each "A" maps to a mebibyte of text: 70 drawn off the page decode past
+    # the bound of one page's text, though none of them is recorded.
+    cmap = b"1 beginbfchar <41> <" + b"0078" * (1 << 20) + b"> endbfchar"
+    d = page(SIMPLE % ("Helvetica", "/ToUnicode 200 0 R"), b"-5000 -5000 Td (" + b"A" * 70 + b") Tj",
+             streams=[(200, zlib.compress(cmap), "/Filter /FlateDecode")])
+    with pytest.raises(ValueError, match="^type mismatch in page text: expected at most 67108864 bytes of glyph text$"):
+        d.page_reading_text(0)
+
+
 @pytest.mark.parametrize("font, streams, message", [
     ("<< /Subtype /Type1 /BaseFont /Helvetica /ToUnicode 5 >>", [],
      "type mismatch in font /ToUnicode: expected stream"),
