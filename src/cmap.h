@@ -76,7 +76,9 @@ public:
     static ToUnicodeCMap parse(std::string_view bytes);
 
     // Shown string to UTF-8: at each position the longest mapped code wins;
-    // a byte that starts no mapped code is read as ISO 8859-1.  Never fails.
+    // a byte that starts no mapped code is read as ISO 8859-1.  The text is
+    // charged as "page text" to the running call (call_scope.h), which
+    // fails past its work limit; nothing else fails.
     std::string decode(std::string_view codes) const;
     // The same, appended to `out`.
     void decode_into(std::string& out, std::string_view codes) const;

@@ -197,12 +197,16 @@ std::string decode_text_string(std::string_view bytes) {
 
 void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_view bytes) {
     if (cmap) {
-        cmap->decode_into(out, bytes);
-    } else if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+        cmap->decode_into(out, bytes);  // charges what it adds
+        return;
+    }
+    const size_t before = out.size();
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
         out += bytes;  // ASCII reads the same in every decoding
     } else {
         out += decode_text_string(bytes);
     }
+    charge_work("page text", out.size() - before);
 }
 
 namespace {
@@ -255,7 +259,10 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             }
         } else if (op == "T*" || op == "'" || op == "\"") {
             // Only an explicit new line breaks the text, never at its start.
-            if (!out.empty()) out.push_back('\n');
+            if (!out.empty()) {
+                out.push_back('\n');
+                charge_work("page text", 1);
+            }
             if (op != "T*") {
                 if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
             }
@@ -305,9 +312,7 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
     const PageContent content = page_content(page);
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     TextContext context{*this, page, cache};
-    std::string text = extract_text_with_fonts(operations, context);
-    charge_work("page text", text.size());
-    return text;
+    return extract_text_with_fonts(operations, context);
 }
 
 std::string Document::page_text(const PageEntry& page) const {

@@ -103,10 +103,12 @@ struct TextContext {
 };
 
 // The text shown by Tj, TJ, ' and " with a line feed for each T*, ' and ".
+// Every byte of it is charged to the running call as "page text".
 std::string extract_text_with_fonts(const std::vector<ContentOperation>& operations, TextContext& context);
 
 // Appends one shown string: through the CMap when there is one, else as a
-// PDF text string.
+// PDF text string.  What it appends is charged to the running call as
+// "page text", as the text grows.
 void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_view bytes);
 
 // PDF text string to UTF-8: UTF-16BE after an FE FF mark (unpaired
