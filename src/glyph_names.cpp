@@ -94,6 +94,12 @@ std::string_view name_of(uint16_t glyph) {
 }
 
 bool append_text(std::string_view name, std::string& out) {
+    // PostScript and PDF both hold names to 127 bytes.  A longer one names
+    // no glyph, and as a code's text longer than a few characters is read
+    // from its name on every use, its length would multiply the work of
+    // every glyph shown with it.
+    constexpr size_t kMaxGlyphNameBytes = 127;
+    if (name.size() > kMaxGlyphNameBytes) return false;
     name = name.substr(0, name.find('.'));
     if (name.empty()) return false;
     if (append_component(name, out)) return true;

@@ -61,6 +61,9 @@ SIMPLE = "<< /Type /Font /Subtype /Type1 /BaseFont /%s %s >>"
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /g17 /uniD800 /u110000 /cid42] >>"),
      b"ABCD", "\ufffd" * 4),
     (SIMPLE % ("Helvetica", "/Encoding /StandardEncoding"), b"\x80\x01", "\ufffd\ufffd"),
+    # Names hold at most 127 bytes: a longer one maps to nothing.
+    (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /%sa /%s] >>" % ("a_" * 63, "a_" * 64)), b"AB",
+     "a" * 64 + "\ufffd"),
     ("<< /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 100 100] /CharProcs << >> "
      "/Encoding << /Differences [1 /H /i /nosuchglyph] >> /FirstChar 1 /LastChar 3 /Widths [50 30 40] >>",
      b"\x01\x02\x03\x04", "Hi\ufffd\ufffd"),                               # Type3: no built-in encoding
