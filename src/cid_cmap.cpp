@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "error.h"
 #include "lexer.h"
@@ -112,7 +113,7 @@ std::optional<CidCMap> CidCMap::predefined(std::string_view name) {
     return cmap;
 }
 
-CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, int depth) {
+CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, int depth, uint64_t& read) {
     CidCMap cmap;
     if (const Object* wmode = stream.dict.get("WMode")) cmap.vertical_ = wmode->as_integer() == 1;
     if (const Object* use = stream.dict.get("UseCMap")) {
@@ -122,11 +123,12 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
                 cmap.used_ = std::make_shared<const CidCMap>(std::move(*base));
             }
         } else if (target && target->as_stream() && depth < kMaxUseCMapDepth) {
-            cmap.used_ = std::make_shared<const CidCMap>(parse_stream(document, *target->as_stream(), depth + 1));
+            cmap.used_ = std::make_shared<const CidCMap>(parse_stream(document, *target->as_stream(), depth + 1, read));
         }
     }
 
     const DecodedBytes bytes = stream.decoded_data_cow();
+    read += bytes.view().size();
     std::vector<std::string_view> tokens;
     cmap::CMapTokens lexer(bytes.view());
     while (std::optional<std::string_view> token = lexer.next()) tokens.push_back(*token);
@@ -200,11 +202,16 @@ CidCMap CidCMap::load(const Document& document, const Object& encoding) {
     if (const Stream* stream = value->as_stream()) {
         // The encoding is not what page_text reads, so a program that does
         // not decode or parse falls back rather than fails.
+        std::optional<CidCMap> parsed;
+        uint64_t read = 0;
         try {
-            return parse_stream(document, *stream, 0);
+            parsed = parse_stream(document, *stream, 0, read);
         } catch (const PdfError&) {
-            return identity(false);
         }
+        // Each font parses its own encoding, and any number of fonts may
+        // name one large program: what they read is charged to the call.
+        charge_work("font /Encoding CMap", read);
+        return parsed ? std::move(*parsed) : identity(false);
     }
     return identity(false);
 }

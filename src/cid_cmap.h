@@ -41,8 +41,9 @@ public:
 private:
     static CidCMap identity(bool vertical);
     static std::optional<CidCMap> predefined(std::string_view name);
-    // An embedded program; `depth` counts the /UseCMap streams above it.
-    static CidCMap parse_stream(const Document& document, const Stream& stream, int depth);
+    // An embedded program; `depth` counts the /UseCMap streams above it,
+    // `read` adds up the decoded bytes of every program parsed.
+    static CidCMap parse_stream(const Document& document, const Stream& stream, int depth, uint64_t& read);
 
     bool identity_ = false;
     bool vertical_ = false;

@@ -270,6 +270,26 @@ def test_code_spaces_past_the_bound_are_ignored(junk, codes):
     assert read(font, b"AA", objects=[descendant], streams=[(200, cmap, "")]).count("\ufffd") == codes
 
 
+def test_fonts_sharing_one_large_encoding_cmap_are_charged_for_each_parse():
+    # A hundred fonts naming one mebibyte CMap program parse it a hundred
+    # times, past what the call may do for a file of this size.
+    cmap = b"1 begincodespacerange <0000> <FFFF> endcodespacerange\n" + b"1 begincidchar <0001> 5 endcidchar\n" * 30000
+    font, descendant = type0("200 0 R")
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << /Font << %s >> >> >>"
+          % " ".join("/F%d %d 0 R" % (i, 300 + i) for i in range(100)))
+    b.stream(4, b"BT 72 700 Td " + b"".join(b"/F%d 1 Tf <0001> Tj " % i for i in range(100)) + b"ET")
+    b.stream(200, zlib.compress(cmap), "/Filter /FlateDecode")
+    b.add(*descendant)
+    for i in range(100):
+        b.add(300 + i, font)
+    with pytest.raises(ValueError, match="^type mismatch in font /Encoding CMap: expected at most [0-9]+ bytes of content, "
+                                         "text and records per call$"):
+        quillet.Document(b.build()).page_reading_text(0)
+
+
 def test_long_texts_of_glyphs_off_the_page_count_toward_the_page_bound():
     # Each "A" maps to a mebibyte of text: 70 drawn off the page decode past
     # the bound of one page's text, though none of them is recorded.
