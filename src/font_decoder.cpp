@@ -80,12 +80,10 @@ const Stream* optional_stream(const Document& document, const Dictionary* dict, 
 
 // A font program's bytes, decoded; nullopt when absent or broken (the
 // program is optional for text).
-// Owned: a decoder outlives the call that read the program, and a call's
-// decodings may be borrowed from that call's cache.
 std::optional<DecodedBytes> program_bytes(const Stream* stream) {
     if (!stream) return std::nullopt;
     try {
-        return DecodedBytes::owned(stream->decoded_data_cow().into_owned());
+        return stream->decoded_data_cow();
     } catch (const PdfError&) {
         return std::nullopt;
     }
@@ -301,19 +299,32 @@ void FontDecoder::use_builtin_encoding(const Document& document, std::string_vie
 
 const glyph_names::CodeNames& FontDecoder::program_names() const {
     std::call_once(program_read_, [this] {
+        std::optional<DecodedBytes> program;
         std::optional<glyph_names::CodeNames> names;
-        if ((program_ = program_bytes(font_file_))) {
-            names = font_program::type1_encoding(program_->view());
-        } else if ((program_ = program_bytes(font_file3_))) {
-            names = font_program::cff_encoding(program_->view());
+        if ((program = program_bytes(font_file_))) {
+            names = font_program::type1_encoding(program->view());
+        } else if ((program = program_bytes(font_file3_))) {
+            names = font_program::cff_encoding(program->view());
         }
         // A program without a readable encoding reads as StandardEncoding;
         // a subset program lists only the codes its glyphs use, and a code
         // it leaves out, though shown, is read as StandardEncoding says.
         program_names_ = glyph_names::encoding_names(font_tables::Encoding::Standard);
         if (!names) return;
+        // The decoder is kept with the document and any number of fonts may
+        // share one program, so the names are kept rather than the program.
+        // A name over 127 bytes maps to nothing and measures like none
+        // (glyph_names.h): it is kept as none.
+        constexpr size_t kMaxName = 127;
+        const auto kept = [](std::string_view name) { return name.size() <= kMaxName ? name : std::string_view(); };
+        size_t total = 0;
+        for (std::string_view name : *names) total += kept(name).size();
+        program_name_bytes_.reserve(total);  // no reallocation: the names view it
         for (size_t code = 0; code < 256; ++code) {
-            if (!(*names)[code].empty()) (*program_names_)[code] = (*names)[code];
+            if ((*names)[code].empty()) continue;
+            const std::string_view name = kept((*names)[code]);
+            (*program_names_)[code] = std::string_view(program_name_bytes_.data() + program_name_bytes_.size(), name.size());
+            program_name_bytes_.append(name);
         }
     });
     return *program_names_;

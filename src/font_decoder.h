@@ -116,7 +116,7 @@ private:
     const Stream* font_file_ = nullptr;   // base encoding from this Type 1 program,
     const Stream* font_file3_ = nullptr;  // else from this CFF one, else Standard
     mutable std::once_flag program_read_;
-    mutable std::optional<DecodedBytes> program_;  // what program_names_ view
+    mutable std::string program_name_bytes_;  // what program_names_ view
     mutable std::optional<glyph_names::CodeNames> program_names_;
     // Widths: from /Widths (with /MissingWidth) when the font has them,
     // else measured by glyph name with these standard 14 metrics.
