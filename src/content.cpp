@@ -211,10 +211,6 @@ void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_
 
 namespace {
 
-const std::string* last_string(const ContentOperation& operation) {
-    return operation.operands.empty() ? nullptr : operation.operands.back().as_string();
-}
-
 // The /Font dictionary of `resources` (which may be null), or nullptr when
 // there is none.
 const Dictionary* font_resources(const Document& document, const Dictionary* resources) {
@@ -249,7 +245,7 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             }
             cmap = *cached ? &**cached : nullptr;
         } else if (op == "Tj") {
-            if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
+            if (const std::string* shown = operation.last_string()) push_decoded_text(out, cmap, *shown);
         } else if (op == "TJ") {
             // Kerning numbers between the strings add nothing.
             const Array* items = operation.operands.empty() ? nullptr : operation.operands.back().as_array();
@@ -264,7 +260,7 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
                 charge_work("page text", 1);
             }
             if (op != "T*") {
-                if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
+                if (const std::string* shown = operation.last_string()) push_decoded_text(out, cmap, *shown);
             }
         }
     }

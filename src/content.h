@@ -24,6 +24,9 @@ struct PageEntry;
 struct ContentOperation {
     std::string op;
     std::vector<Object> operands;
+
+    // The last operand when it is a string: what Tj, ' and " show.
+    const std::string* last_string() const { return operands.empty() ? nullptr : operands.back().as_string(); }
 };
 
 // The content grammar: operands are direct objects (references included),

@@ -129,10 +129,6 @@ std::optional<Matrix> matrix_operand(const ContentOperation& operation) {
     return Matrix{(*m)[0], (*m)[1], (*m)[2], (*m)[3], (*m)[4], (*m)[5]};
 }
 
-const std::string* last_string(const ContentOperation& operation) {
-    return operation.operands.empty() ? nullptr : operation.operands.back().as_string();
-}
-
 // A glyph whose text is only white space or control characters: a space
 // the content shows, which separates words and is not part of one.
 bool is_blank(std::string_view text) {
@@ -311,7 +307,7 @@ private:
                     move_line(0, -text().leading);
                     break;
                 case Op::Show:
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::ShowArray:
                     if (!operation.operands.empty()) {
@@ -320,7 +316,7 @@ private:
                     break;
                 case Op::Quote:
                     move_line(0, -text().leading);
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::DoubleQuote:
                     if (operation.operands.size() >= 3) {
@@ -330,7 +326,7 @@ private:
                         if (character && std::isfinite(*character)) text().char_spacing = *character;
                     }
                     move_line(0, -text().leading);
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::Draw:
                     if (!operation.operands.empty()) {
