@@ -41,8 +41,9 @@ inline constexpr size_t kMaxPageGlyphText = size_t{1} << 26;
 // file into any amount of work; this stops it within a few seconds.
 inline constexpr uint64_t kMaxPageTextWork = uint64_t{1} << 24;
 
-// Fonts and form XObjects for one reading call: each is prepared once and
-// shared by every page of the call.
+// Fonts and form XObjects for one reading call, shared by every page of
+// the call: a form's content is decoded and parsed once per call, a font's
+// decoder (kept with the document) is looked up once per call.
 class ReadingCache {
 public:
     explicit ReadingCache(const Document& document) : document_(document) {}
