@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "content.h"
 #include "error.h"
@@ -188,6 +189,10 @@ bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
 }  // namespace
 
 std::shared_ptr<const FontDecoder> FontDecoder::load(const Document& document, const Dictionary& font) {
+    // A decoder's tables take some kilobytes, and a font dictionary in the
+    // file a few dozen bytes: a page selecting thousands of tiny fonts
+    // would otherwise turn a small file into gigabytes.
+    charge_work("page fonts", sizeof(FontDecoder));
     // Default-initialised: the code entries stay untouched until used.
     std::shared_ptr<FontDecoder> decoder(new FontDecoder);
     if (const Object* base = font.get("BaseFont")) {

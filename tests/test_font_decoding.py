@@ -290,6 +290,19 @@ def test_fonts_sharing_one_large_encoding_cmap_are_charged_for_each_parse():
         quillet.Document(b.build()).page_reading_text(0)
 
 
+def test_thousands_of_tiny_fonts_are_charged_for_their_decoders():
+    # A font dictionary of 20 bytes gets a decoder of some kilobytes.
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /Resources << /Font << %s >> >> >>"
+          % " ".join("/F%d <<>>" % i for i in range(8000)))
+    b.stream(4, zlib.compress(b"".join(b"/F%d 1 Tf (A) Tj " % i for i in range(8000))), "/Filter /FlateDecode")
+    with pytest.raises(ValueError, match="^type mismatch in page fonts: expected at most 67108864 bytes of content, "
+                                         "text and records per call$"):
+        quillet.Document(b.build()).page_reading_text(0)
+
+
 def test_long_texts_of_glyphs_off_the_page_count_toward_the_page_bound():
     # Each "A" maps to a mebibyte of text: 70 drawn off the page decode past
     # the bound of one page's text, though none of them is recorded.
