@@ -212,8 +212,17 @@ public:
         run_annotations();
     }
 
-    // Operations run and glyphs placed so far.
-    uint64_t work() const { return work_; }
+    // Charges the call what the page has cost since the last charge: the
+    // operations run and glyphs placed, and the glyphs and text recorded.
+    // A form XObject (or a whole content stream) may be drawn on every
+    // page of a file, or many times on one: the cost is charged as it
+    // grows, so that the call stops within its bound rather than after the
+    // page.
+    void charge() {
+        const uint64_t cost = work_ + out_.text.size() + out_.glyphs.size() * sizeof(PlacedGlyph);
+        charge_work("page content", cost - charged_);
+        charged_ = cost;
+    }
 
 private:
     GraphicsState& state() { return stack_.back(); }
@@ -223,6 +232,7 @@ private:
         if (++work_ > kMaxPageTextWork) {
             throw PdfError::limit_exceeded("page content", kMaxPageTextWork, "operations and glyphs");
         }
+        if (work_ % kChargeInterval == 0) charge();
     }
 
     // Every glyph's text counts, recorded or not: a code may map to a long
@@ -644,6 +654,8 @@ private:
     }
 
     static constexpr int16_t kNoFrame = 1000;
+    // Operations and glyphs between two charges of the page's cost.
+    static constexpr uint64_t kChargeInterval = 4096;
     static constexpr int16_t kZeroSizeClass = 360;
 
     const Document& document_;
@@ -658,6 +670,7 @@ private:
     Frame frame_{kNoFrame};
     double last_dx_ = 0, last_dy_ = 0;
     uint64_t work_ = 0;
+    uint64_t charged_ = 0;  // of the page's cost
     size_t decoded_text_ = 0;
 };
 
@@ -669,9 +682,7 @@ PageGlyphs place_page_glyphs(const Document& document, const PageEntry& page, Re
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     GlyphWalk walk(document, page, cache, out);
     walk.run_page(operations);
-    // A form XObject (or a whole content stream) may be drawn on every page
-    // of a file: what each page costs is charged to the call.
-    charge_work("page content", walk.work() + out.text.size() + out.glyphs.size() * sizeof(PlacedGlyph));
+    walk.charge();
     return out;
 }
 

@@ -343,6 +343,17 @@ def test_broken_form_entries_fail_like_the_image_search(xobjects, message):
             call(0)
 
 
+def test_a_pages_cost_is_charged_as_it_grows():
+    # A form of 2000 glyphs drawn 1000 times records 130 MB of glyphs, past
+    # the call's 64 MiB of work: the page stops there, before the broken
+    # XObject after them.
+    d = form_document("/Fm0 Do " * 1000 + "/Fm1 Do", "BT /F1 0.1 Tf 72 300 Td (%s) Tj ET" % ("A" * 2000),
+                      xobjects="/Fm0 10 0 R /Fm1 5")
+    with pytest.raises(ValueError, match="^type mismatch in page content: expected at most 67108864 bytes of content, "
+                                         "text and records per call$"):
+        d.page_reading_text(0)
+
+
 def test_deep_chain_of_forms_is_bounded():
     extra = [(11 + i, "/Fm0 Do", "/Type /XObject /Subtype /Form /BBox [0 0 1 1] /Resources << /XObject << /Fm0 %d 0 R >> >>"
               % (12 + i)) for i in range(70)]
