@@ -157,6 +157,8 @@ std::string decode_utf16_be_units(std::string_view bytes);
 
 // One code point as UTF-8 (callers pass scalar values only).
 void append_utf8(std::string& out, char32_t code_point);
+// A Unicode scalar value: a code point that is no surrogate.
+inline bool is_scalar_value(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 }  // namespace cmap
 

@@ -168,8 +168,6 @@ uint32_t hex4(const char* digits) {
     return value;
 }
 
-bool is_scalar(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
 // The bytes are exactly one well-formed UTF-8 character.
 bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
     static constexpr uint32_t kLeadMask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
@@ -183,7 +181,7 @@ bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
         if ((bytes[i] & 0xC0) != 0x80) return false;
         value = (value << 6) | (bytes[i] & 0x3F);
     }
-    return value >= kSmallest[size] && is_scalar(value);
+    return value >= kSmallest[size] && cmap::is_scalar_value(value);
 }
 
 }  // namespace
@@ -434,7 +432,7 @@ bool FontDecoder::append_cid_text(uint32_t code, size_t size, std::optional<uint
     switch (cmap_->unicode_codes()) {
         case CidCMap::UnicodeCodes::Ucs2:
         case CidCMap::UnicodeCodes::Utf32:
-            if (!is_scalar(code) || code == 0) return false;
+            if (!cmap::is_scalar_value(code) || code == 0) return false;
             cmap::append_utf8(text, code);
             return true;
         case CidCMap::UnicodeCodes::Utf16: {
@@ -444,7 +442,7 @@ bool FontDecoder::append_cid_text(uint32_t code, size_t size, std::optional<uint
                 cmap::append_utf8(text, 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
                 return true;
             }
-            if (!is_scalar(code) || code == 0) return false;
+            if (!cmap::is_scalar_value(code) || code == 0) return false;
             cmap::append_utf8(text, code);
             return true;
         }
