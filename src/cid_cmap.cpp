@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "call_scope.h"
 #include "cmap.h"
 #include "error.h"
 #include "lexer.h"
@@ -20,6 +21,16 @@ constexpr int kMaxUseCMapDepth = 4;
 // Predefined CMaps refer to their parents in the generated tables; the
 // deepest chain there is three long.
 constexpr int kMaxPredefinedDepth = 8;
+// Every glyph is split by trying each code space of its CMap.  Real CMaps
+// have a few (the predefined ones at most 13), and the CMap format allows
+// 100 in one begincodespacerange block; a program listing many thousands
+// would make the work of a page grow with their number times its glyphs.
+// Code spaces past the bound are ignored.
+constexpr size_t kMaxCodeSpaces = 100;
+
+void add_space(std::vector<CodeSpaceRange>& spaces, const CodeSpaceRange& space) {
+    if (spaces.size() < kMaxCodeSpaces) spaces.push_back(space);
+}
 
 const PredefinedCMap* find_predefined(std::string_view name) {
     const PredefinedCMap* begin = font_tables::kPredefinedCMaps;
@@ -84,6 +95,7 @@ CidCMap CidCMap::identity(bool vertical) {
     CidCMap cmap;
     cmap.identity_ = true;
     cmap.vertical_ = vertical;
+    cmap.spaces_.push_back(CodeSpaceRange{2, {0, 0}, {0xFF, 0xFF}});
     return cmap;
 }
 
@@ -94,27 +106,29 @@ std::optional<CidCMap> CidCMap::predefined(std::string_view name) {
     if (!table) return std::nullopt;
     CidCMap cmap;
     cmap.predefined_ = table;
+    cmap.spaces_.assign(font_tables::kCodeSpaces + table->space_first,
+                        font_tables::kCodeSpaces + table->space_first + table->space_count);
     cmap.vertical_ = table->vertical != 0;
     cmap.unicode_codes_ = unicode_codes_of(table->unicode);
     return cmap;
 }
 
-CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, int depth) {
+CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, int depth, uint64_t& read) {
     CidCMap cmap;
     if (const Object* wmode = stream.dict.get("WMode")) cmap.vertical_ = wmode->as_integer() == 1;
     if (const Object* use = stream.dict.get("UseCMap")) {
-        const Object* target = use;
-        if (const std::optional<ObjectId> id = use->as_reference()) target = document.find(*id);
+        const Object* target = document.resolve_optional(use);
         if (target && target->as_name()) {
             if (std::optional<CidCMap> base = predefined(*target->as_name())) {
                 cmap.used_ = std::make_shared<const CidCMap>(std::move(*base));
             }
         } else if (target && target->as_stream() && depth < kMaxUseCMapDepth) {
-            cmap.used_ = std::make_shared<const CidCMap>(parse_stream(document, *target->as_stream(), depth + 1));
+            cmap.used_ = std::make_shared<const CidCMap>(parse_stream(document, *target->as_stream(), depth + 1, read));
         }
     }
 
     const DecodedBytes bytes = stream.decoded_data_cow();
+    read += bytes.view().size();
     std::vector<std::string_view> tokens;
     cmap::CMapTokens lexer(bytes.view());
     while (std::optional<std::string_view> token = lexer.next()) tokens.push_back(*token);
@@ -137,7 +151,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
                     space.low[k] = static_cast<uint8_t>(first >> shift);
                     space.high[k] = static_cast<uint8_t>(last >> shift);
                 }
-                cmap.spaces_.push_back(space);
+                add_space(cmap.spaces_, space);
             }
         } else if (token == "begincidrange" || token == "begincidchar") {
             const bool range = token == "begincidrange";
@@ -174,6 +188,7 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
     }
     cmap.ranges_ = std::move(disjoint);
     if (cmap.used_) {
+        for (const CodeSpaceRange& space : cmap.used_->spaces_) add_space(cmap.spaces_, space);
         cmap.vertical_ = cmap.vertical_ || cmap.used_->vertical_;
         cmap.unicode_codes_ = cmap.used_->unicode_codes_;
     }
@@ -181,18 +196,22 @@ CidCMap CidCMap::parse_stream(const Document& document, const Stream& stream, in
 }
 
 CidCMap CidCMap::load(const Document& document, const Object& encoding) {
-    const Object* value = &encoding;
-    if (const std::optional<ObjectId> id = encoding.as_reference()) value = document.find(*id);
+    const Object* value = document.resolve_optional(&encoding);
     if (!value) return identity(false);
     if (const std::string* name = value->as_name()) return predefined(*name).value_or(identity(false));
     if (const Stream* stream = value->as_stream()) {
         // The encoding is not what page_text reads, so a program that does
         // not decode or parse falls back rather than fails.
+        std::optional<CidCMap> parsed;
+        uint64_t read = 0;
         try {
-            return parse_stream(document, *stream, 0);
+            parsed = parse_stream(document, *stream, 0, read);
         } catch (const PdfError&) {
-            return identity(false);
         }
+        // Each font parses its own encoding, and any number of fonts may
+        // name one large program: what they read is charged to the call.
+        charge_work("font /Encoding CMap", read);
+        return parsed ? std::move(*parsed) : identity(false);
     }
     return identity(false);
 }
@@ -200,15 +219,7 @@ CidCMap CidCMap::load(const Document& document, const Object& encoding) {
 size_t CidCMap::code_size(std::string_view shown, size_t at) const {
     const std::string_view bytes = shown.substr(at);
     SpaceMatch match;
-    for (const CidCMap* cmap = this; cmap; cmap = cmap->used_.get()) {
-        if (cmap->identity_) {
-            match.add(CodeSpaceRange{2, {0, 0}, {0xFF, 0xFF}}, bytes);
-        }
-        for (const CodeSpaceRange& space : cmap->spaces_) match.add(space, bytes);
-        if (const PredefinedCMap* table = cmap->predefined_) {
-            for (size_t i = 0; i < table->space_count; ++i) match.add(font_tables::kCodeSpaces[table->space_first + i], bytes);
-        }
-    }
+    for (const CodeSpaceRange& space : spaces_) match.add(space, bytes);
     // A program without any code space reads two-byte codes, as Identity-H.
     const size_t size = match.full ? match.full : match.partial ? match.partial : match.any ? match.any : 2;
     return std::min(size, bytes.size());

@@ -41,17 +41,20 @@ public:
 private:
     static CidCMap identity(bool vertical);
     static std::optional<CidCMap> predefined(std::string_view name);
-    // An embedded program; `depth` counts the /UseCMap streams above it.
-    static CidCMap parse_stream(const Document& document, const Stream& stream, int depth);
+    // An embedded program; `depth` counts the /UseCMap streams above it,
+    // `read` adds up the decoded bytes of every program parsed.
+    static CidCMap parse_stream(const Document& document, const Stream& stream, int depth, uint64_t& read);
 
     bool identity_ = false;
     bool vertical_ = false;
     UnicodeCodes unicode_codes_ = UnicodeCodes::None;
-    // An embedded program's own code space and mappings (ranges sorted by
-    // size and low code)...
+    // Every code space that splits codes: the CMap's own (Identity's, a
+    // predefined table's or an embedded program's), then those of the CMaps
+    // it uses, in one list so that splitting a code walks no chain.
     std::vector<font_tables::CodeSpaceRange> spaces_;
+    // An embedded program's own mappings (sorted by size and low code)...
     std::vector<font_tables::CidRange> ranges_;
-    // ...then the CMap it uses (a stream), then a predefined one.
+    // ...then those of the CMap it uses (a stream), then a predefined one.
     std::shared_ptr<const CidCMap> used_;
     const font_tables::PredefinedCMap* predefined_ = nullptr;
 };

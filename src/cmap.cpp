@@ -412,6 +412,11 @@ std::vector<uint32_t> ToUnicodeCMap::LongCodes::longest_at(std::string_view code
 }
 
 void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const {
+    // The text is charged to the call as it grows, not once it is built: a
+    // code may map to a long text, and a short string may show it any
+    // number of times.
+    constexpr size_t kChargeStep = size_t{64} << 10;
+    size_t charged = out.size();
     const Map& map = *map_;
     const size_t longest = max_code_len_ == 0 ? 1 : max_code_len_;
     const size_t n = codes.size();
@@ -444,7 +449,12 @@ void ToUnicodeCMap::decode_into(std::string& out, std::string_view codes) const 
             matched = 1;
         }
         p += matched;
+        if (out.size() - charged >= kChargeStep) {
+            charge_work("page text", out.size() - charged);
+            charged = out.size();
+        }
     }
+    charge_work("page text", out.size() - charged);
 }
 
 bool ToUnicodeCMap::lookup(uint32_t code, size_t size, std::string& out) const {

@@ -76,7 +76,9 @@ public:
     static ToUnicodeCMap parse(std::string_view bytes);
 
     // Shown string to UTF-8: at each position the longest mapped code wins;
-    // a byte that starts no mapped code is read as ISO 8859-1.  Never fails.
+    // a byte that starts no mapped code is read as ISO 8859-1.  The text is
+    // charged as "page text" to the running call (call_scope.h), which
+    // fails past its work limit; nothing else fails.
     std::string decode(std::string_view codes) const;
     // The same, appended to `out`.
     void decode_into(std::string& out, std::string_view codes) const;
@@ -155,6 +157,8 @@ std::string decode_utf16_be_units(std::string_view bytes);
 
 // One code point as UTF-8 (callers pass scalar values only).
 void append_utf8(std::string& out, char32_t code_point);
+// A Unicode scalar value: a code point that is no surrogate.
+inline bool is_scalar_value(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 }  // namespace cmap
 

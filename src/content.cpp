@@ -197,29 +197,33 @@ std::string decode_text_string(std::string_view bytes) {
 
 void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_view bytes) {
     if (cmap) {
-        cmap->decode_into(out, bytes);
-    } else if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+        cmap->decode_into(out, bytes);  // charges what it adds
+        return;
+    }
+    const size_t before = out.size();
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
         out += bytes;  // ASCII reads the same in every decoding
     } else {
         out += decode_text_string(bytes);
     }
+    charge_work("page text", out.size() - before);
 }
 
 namespace {
 
-const std::string* last_string(const ContentOperation& operation) {
-    return operation.operands.empty() ? nullptr : operation.operands.back().as_string();
-}
-
-// The page's font resources, or nullptr when it has none.
-const Dictionary* page_font_resources(const Document& document, const PageEntry& page) {
-    const Dictionary* resources = document.page_resource_dictionary(*page.dictionary, page.attributes.resources);
-    if (!resources) return nullptr;
-    const Object* fonts = resources->get("Font");
+// The /Font dictionary of `resources` (which may be null), or nullptr when
+// there is none.
+const Dictionary* font_resources(const Document& document, const Dictionary* resources) {
+    const Object* fonts = resources ? resources->get("Font") : nullptr;
     if (!fonts) return nullptr;
     const Dictionary* dictionary = document.resolve(*fonts).as_dict_like();
     if (!dictionary) throw PdfError::type_mismatch("page /Resources /Font", "dictionary");
     return dictionary;
+}
+
+// The page's resources, own or inherited; nullptr for none.
+const Dictionary* page_resources(const Document& document, const PageEntry& page) {
+    return document.page_resource_dictionary(*page.dictionary, page.attributes.resources);
 }
 
 }  // namespace
@@ -241,7 +245,7 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             }
             cmap = *cached ? &**cached : nullptr;
         } else if (op == "Tj") {
-            if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
+            if (const std::string* shown = operation.last_string()) push_decoded_text(out, cmap, *shown);
         } else if (op == "TJ") {
             // Kerning numbers between the strings add nothing.
             const Array* items = operation.operands.empty() ? nullptr : operation.operands.back().as_array();
@@ -251,9 +255,12 @@ std::string extract_text_with_fonts(const std::vector<ContentOperation>& operati
             }
         } else if (op == "T*" || op == "'" || op == "\"") {
             // Only an explicit new line breaks the text, never at its start.
-            if (!out.empty()) out.push_back('\n');
+            if (!out.empty()) {
+                out.push_back('\n');
+                charge_work("page text", 1);
+            }
             if (op != "T*") {
-                if (const std::string* shown = last_string(operation)) push_decoded_text(out, cmap, *shown);
+                if (const std::string* shown = operation.last_string()) push_decoded_text(out, cmap, *shown);
             }
         }
     }
@@ -301,9 +308,7 @@ std::string Document::page_text_with_cache(const PageEntry& page, FontCache& cac
     const PageContent content = page_content(page);
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     TextContext context{*this, page, cache};
-    std::string text = extract_text_with_fonts(operations, context);
-    charge_work("page text", text.size());
-    return text;
+    return extract_text_with_fonts(operations, context);
 }
 
 std::string Document::page_text(const PageEntry& page) const {
@@ -336,7 +341,7 @@ std::string Document::text() const {
 }
 
 FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view font_name) const {
-    if (const Dictionary* fonts = page_font_resources(*this, page)) {
+    if (const Dictionary* fonts = font_resources(*this, page_resources(*this, page))) {
         if (const Object* entry = fonts->get(font_name)) {
             if (const std::optional<ObjectId> id = entry->as_reference()) return FontCacheKey{*id};
         }
@@ -345,14 +350,24 @@ FontCacheKey Document::font_cache_key(const PageEntry& page, std::string_view fo
 }
 
 std::optional<ToUnicodeCMap> Document::font_to_unicode(const PageEntry& page, std::string_view font_name) const {
-    const Dictionary* fonts = page_font_resources(*this, page);
-    const Object* entry = fonts ? fonts->get(font_name) : nullptr;
-    if (!entry) return std::nullopt;
-    const Dictionary* font = resolve(*entry).as_dict_like();
+    const Dictionary* font = named_font(*this, page_resources(*this, page), font_name);
+    if (!font) return std::nullopt;
+    return font_dictionary_to_unicode(*this, *font);
+}
+
+const Dictionary* named_font(const Document& document, const Dictionary* resources, std::string_view name) {
+    const Dictionary* fonts = font_resources(document, resources);
+    const Object* entry = fonts ? fonts->get(name) : nullptr;
+    if (!entry) return nullptr;
+    const Dictionary* font = document.resolve(*entry).as_dict_like();
     if (!font) throw PdfError::type_mismatch("font resource", "dictionary");
-    const Object* to_unicode = font->get("ToUnicode");
+    return font;
+}
+
+std::optional<ToUnicodeCMap> font_dictionary_to_unicode(const Document& document, const Dictionary& font) {
+    const Object* to_unicode = font.get("ToUnicode");
     if (!to_unicode) return std::nullopt;
-    const Stream* stream = resolve(*to_unicode).as_stream();
+    const Stream* stream = document.resolve(*to_unicode).as_stream();
     if (!stream) throw PdfError::type_mismatch("font /ToUnicode", "stream");
     const DecodedBytes bytes = stream->decoded_data_cow();
     return ToUnicodeCMap::parse(bytes.view());

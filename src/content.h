@@ -24,6 +24,9 @@ struct PageEntry;
 struct ContentOperation {
     std::string op;
     std::vector<Object> operands;
+
+    // The last operand when it is a string: what Tj, ' and " show.
+    const std::string* last_string() const { return operands.empty() ? nullptr : operands.back().as_string(); }
 };
 
 // The content grammar: operands are direct objects (references included),
@@ -84,6 +87,17 @@ private:
     std::map<FontCacheKey, std::optional<ToUnicodeCMap>> entries_;
 };
 
+// The font dictionary that `resources` (which may be null) names `name` in
+// its /Font; nullptr when there is no /Font or no such entry.  Type
+// mismatches "page /Resources /Font" and "font resource" otherwise: text
+// extraction and the reading engine select a Tf font alike.
+const Dictionary* named_font(const Document& document, const Dictionary* resources, std::string_view name);
+
+// A font dictionary's /ToUnicode CMap, nullopt when it has none; a type
+// mismatch ("font /ToUnicode") when the entry is no stream.  Text extraction
+// and the reading engine both read it here, so they fail on the same fonts.
+std::optional<ToUnicodeCMap> font_dictionary_to_unicode(const Document& document, const Dictionary& font);
+
 // What extraction needs besides the operations.
 struct TextContext {
     const Document& document;
@@ -92,10 +106,12 @@ struct TextContext {
 };
 
 // The text shown by Tj, TJ, ' and " with a line feed for each T*, ' and ".
+// Every byte of it is charged to the running call as "page text".
 std::string extract_text_with_fonts(const std::vector<ContentOperation>& operations, TextContext& context);
 
 // Appends one shown string: through the CMap when there is one, else as a
-// PDF text string.
+// PDF text string.  What it appends is charged to the running call as
+// "page text", as the text grows.
 void push_decoded_text(std::string& out, const ToUnicodeCMap* cmap, std::string_view bytes);
 
 // PDF text string to UTF-8: UTF-16BE after an FE FF mark (unpaired

@@ -156,6 +156,13 @@ public:
     // resolved again); anything else is returned as it is.
     const Object& resolve(const Object& object) const;
     const Dictionary& resolve_to_dictionary(const Object& object, std::string_view context) const;
+    // An optional entry resolved one level, where a reference to no object
+    // counts as absent: nullptr for an absent or dangling entry.
+    const Object* resolve_optional(const Object* entry) const {
+        if (!entry) return nullptr;
+        if (const std::optional<ObjectId> id = entry->as_reference()) return find(*id);
+        return entry;
+    }
     const Dictionary& catalog() const;
     PdfVersion effective_version() const;
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "call_scope.h"
 #include "cmap.h"
+#include "content.h"
 #include "error.h"
 #include "font_program.h"
 #include "glyph_names.h"
@@ -19,13 +21,8 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 // Every entry read here besides /ToUnicode is optional for text: a missing
 // or dangling entry, or one of the wrong type, counts as absent, so that a
 // font decodes wherever page_text reads it.
-const Object* optional_value(const Document& document, const Object* value) {
-    if (!value) return nullptr;
-    if (const std::optional<ObjectId> id = value->as_reference()) return document.find(*id);
-    return value;
-}
 const Object* optional_entry(const Document& document, const Dictionary* dict, std::string_view key) {
-    return dict ? optional_value(document, dict->get(key)) : nullptr;
+    return dict ? document.resolve_optional(dict->get(key)) : nullptr;
 }
 const Dictionary* optional_dictionary(const Document& document, const Dictionary* dict, std::string_view key) {
     const Object* value = optional_entry(document, dict, key);
@@ -36,7 +33,7 @@ const Array* optional_array(const Document& document, const Dictionary* dict, st
     return value ? value->as_array() : nullptr;
 }
 std::optional<double> finite_number(const Document& document, const Object* value) {
-    const Object* resolved = optional_value(document, value);
+    const Object* resolved = document.resolve_optional(value);
     const std::optional<double> number = resolved ? resolved->as_f64() : std::nullopt;
     if (number && std::isfinite(*number)) return number;
     return std::nullopt;
@@ -57,16 +54,6 @@ std::string_view optional_text(const Document& document, const Dictionary* dict,
     return {};
 }
 
-std::optional<ToUnicodeCMap> load_to_unicode(const Document& document, const Dictionary& font) {
-    // Exactly as text extraction reads it, so both fail on the same fonts.
-    const Object* to_unicode = font.get("ToUnicode");
-    if (!to_unicode) return std::nullopt;
-    const Stream* stream = document.resolve(*to_unicode).as_stream();
-    if (!stream) throw PdfError::type_mismatch("font /ToUnicode", "stream");
-    const DecodedBytes bytes = stream->decoded_data_cow();
-    return ToUnicodeCMap::parse(bytes.view());
-}
-
 // ---- simple fonts: the glyph name of each code ----
 
 // Applies a /Differences array: a number sets the next code, each name
@@ -76,7 +63,7 @@ void apply_differences(const Document& document, const Array& differences, glyph
     // Out of range until a number says where; names past 255 are dropped.
     int64_t code = 256;
     for (const Object& item : differences) {
-        const Object* value = optional_value(document, &item);
+        const Object* value = document.resolve_optional(&item);
         if (!value) continue;
         if (const std::optional<int64_t> number = value->as_integer()) {
             code = *number < 0 ? 256 : std::min<int64_t>(*number, 256);
@@ -94,12 +81,10 @@ const Stream* optional_stream(const Document& document, const Dictionary* dict, 
 
 // A font program's bytes, decoded; nullopt when absent or broken (the
 // program is optional for text).
-// Owned: a decoder outlives the call that read the program, and a call's
-// decodings may be borrowed from that call's cache.
 std::optional<DecodedBytes> program_bytes(const Stream* stream) {
     if (!stream) return std::nullopt;
     try {
-        return DecodedBytes::owned(stream->decoded_data_cow().into_owned());
+        return stream->decoded_data_cow();
     } catch (const PdfError&) {
         return std::nullopt;
     }
@@ -127,9 +112,9 @@ std::vector<CidWidthRange> cid_width_ranges(const Document& document, const Arra
     std::vector<CidWidthRange> ranges;
     size_t i = 0;
     while (i + 1 < array.size()) {
-        const Object* first_value = optional_value(document, &array[i]);
+        const Object* first_value = document.resolve_optional(&array[i]);
         const int64_t first = first_value ? first_value->as_integer().value_or(-1) : -1;
-        const Object* next = optional_value(document, &array[i + 1]);
+        const Object* next = document.resolve_optional(&array[i + 1]);
         if (first < 0 || !next) break;
         const uint64_t start = static_cast<uint64_t>(first);
         if (const Array* widths = next->as_array()) {
@@ -183,8 +168,6 @@ uint32_t hex4(const char* digits) {
     return value;
 }
 
-bool is_scalar(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
 // The bytes are exactly one well-formed UTF-8 character.
 bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
     static constexpr uint32_t kLeadMask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
@@ -198,18 +181,22 @@ bool is_one_utf8_character(const std::array<uint8_t, 4>& bytes, size_t size) {
         if ((bytes[i] & 0xC0) != 0x80) return false;
         value = (value << 6) | (bytes[i] & 0x3F);
     }
-    return value >= kSmallest[size] && is_scalar(value);
+    return value >= kSmallest[size] && cmap::is_scalar_value(value);
 }
 
 }  // namespace
 
 std::shared_ptr<const FontDecoder> FontDecoder::load(const Document& document, const Dictionary& font) {
+    // A decoder's tables take some kilobytes, and a font dictionary in the
+    // file a few dozen bytes: a page selecting thousands of tiny fonts
+    // would otherwise turn a small file into gigabytes.
+    charge_work("page fonts", sizeof(FontDecoder));
     // Default-initialised: the code entries stay untouched until used.
     std::shared_ptr<FontDecoder> decoder(new FontDecoder);
     if (const Object* base = font.get("BaseFont")) {
         if (const std::string* name = base->as_name()) decoder->base_name_ = utf8_lossy(*name);
     }
-    decoder->to_unicode_ = load_to_unicode(document, font);
+    decoder->to_unicode_ = font_dictionary_to_unicode(document, font);
     const Object* subtype_value = optional_entry(document, &font, "Subtype");
     const std::string* subtype = subtype_value ? subtype_value->as_name() : nullptr;
     if (subtype && *subtype == "Type0") {
@@ -315,19 +302,32 @@ void FontDecoder::use_builtin_encoding(const Document& document, std::string_vie
 
 const glyph_names::CodeNames& FontDecoder::program_names() const {
     std::call_once(program_read_, [this] {
+        std::optional<DecodedBytes> program;
         std::optional<glyph_names::CodeNames> names;
-        if ((program_ = program_bytes(font_file_))) {
-            names = font_program::type1_encoding(program_->view());
-        } else if ((program_ = program_bytes(font_file3_))) {
-            names = font_program::cff_encoding(program_->view());
+        if ((program = program_bytes(font_file_))) {
+            names = font_program::type1_encoding(program->view());
+        } else if ((program = program_bytes(font_file3_))) {
+            names = font_program::cff_encoding(program->view());
         }
         // A program without a readable encoding reads as StandardEncoding;
         // a subset program lists only the codes its glyphs use, and a code
         // it leaves out, though shown, is read as StandardEncoding says.
         program_names_ = glyph_names::encoding_names(font_tables::Encoding::Standard);
         if (!names) return;
+        // The decoder is kept with the document and any number of fonts may
+        // share one program, so the names are kept rather than the program.
+        // A name over 127 bytes maps to nothing and measures like none
+        // (glyph_names.h): it is kept as none.
+        constexpr size_t kMaxName = 127;
+        const auto kept = [](std::string_view name) { return name.size() <= kMaxName ? name : std::string_view(); };
+        size_t total = 0;
+        for (std::string_view name : *names) total += kept(name).size();
+        program_name_bytes_.reserve(total);  // no reallocation: the names view it
         for (size_t code = 0; code < 256; ++code) {
-            if (!(*names)[code].empty()) (*program_names_)[code] = (*names)[code];
+            if ((*names)[code].empty()) continue;
+            const std::string_view name = kept((*names)[code]);
+            (*program_names_)[code] = std::string_view(program_name_bytes_.data() + program_name_bytes_.size(), name.size());
+            program_name_bytes_.append(name);
         }
     });
     return *program_names_;
@@ -375,12 +375,12 @@ void FontDecoder::load_composite(const Document& document, const Dictionary& fon
     vertical_ = cmap_->vertical();
 
     const Array* descendants = optional_array(document, &font, "DescendantFonts");
-    const Object* first = descendants && !descendants->empty() ? optional_value(document, &descendants->front()) : nullptr;
+    const Object* first = descendants && !descendants->empty() ? document.resolve_optional(&descendants->front()) : nullptr;
     const Dictionary* descendant = first ? first->as_dict_like() : nullptr;
     ordering_ = adobe_ordering(document, optional_dictionary(document, descendant, "CIDSystemInfo"));
     if (!ordering_ && encoding) {
         // An embedded CMap names its ordering too.
-        const Object* stream = optional_value(document, encoding);
+        const Object* stream = document.resolve_optional(encoding);
         if (stream && stream->as_stream()) {
             ordering_ = adobe_ordering(document, optional_dictionary(document, &stream->as_stream()->dict, "CIDSystemInfo"));
         }
@@ -432,7 +432,7 @@ bool FontDecoder::append_cid_text(uint32_t code, size_t size, std::optional<uint
     switch (cmap_->unicode_codes()) {
         case CidCMap::UnicodeCodes::Ucs2:
         case CidCMap::UnicodeCodes::Utf32:
-            if (!is_scalar(code) || code == 0) return false;
+            if (!cmap::is_scalar_value(code) || code == 0) return false;
             cmap::append_utf8(text, code);
             return true;
         case CidCMap::UnicodeCodes::Utf16: {
@@ -442,7 +442,7 @@ bool FontDecoder::append_cid_text(uint32_t code, size_t size, std::optional<uint
                 cmap::append_utf8(text, 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
                 return true;
             }
-            if (!is_scalar(code) || code == 0) return false;
+            if (!cmap::is_scalar_value(code) || code == 0) return false;
             cmap::append_utf8(text, code);
             return true;
         }

@@ -4,8 +4,9 @@
 // font, so that decoding (ToUnicode, encodings, glyph names, CID orderings)
 // and metrics (/Widths, /W, the standard 14 fonts) live in one place.
 //
-// A decoder is built once per font per call and shared by handle; reading
-// a glyph allocates nothing beyond the caller's text buffer.  Building one
+// A decoder is built once per font and kept with the document
+// (Document::kept_font_decoder), shared by handle; reading a glyph
+// allocates nothing beyond the caller's text buffer.  Building one
 // is cheap: a simple font's codes are resolved on first use, and an
 // embedded font program is read only when a shown code needs the encoding
 // built into it.  What is filled in lazily is filled in at most once and
@@ -116,7 +117,7 @@ private:
     const Stream* font_file_ = nullptr;   // base encoding from this Type 1 program,
     const Stream* font_file3_ = nullptr;  // else from this CFF one, else Standard
     mutable std::once_flag program_read_;
-    mutable std::optional<DecodedBytes> program_;  // what program_names_ view
+    mutable std::string program_name_bytes_;  // what program_names_ view
     mutable std::optional<glyph_names::CodeNames> program_names_;
     // Widths: from /Widths (with /MissingWidth) when the font has them,
     // else measured by glyph name with these standard 14 metrics.

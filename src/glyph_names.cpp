@@ -31,8 +31,6 @@ std::optional<char32_t> hex_number(std::string_view digits) {
     return value;
 }
 
-bool is_scalar(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
 // The text of a listed glyph; false for one listed without a meaning.
 bool append_listed(uint16_t glyph, std::string& out) {
     const font_tables::GlyphNameEntry& entry = kGlyphNames[glyph];
@@ -51,7 +49,7 @@ bool append_component(std::string_view name, std::string& out) {
         const size_t mark = out.size();
         for (size_t at = 3; at < name.size(); at += 4) {
             const std::optional<char32_t> value = hex_number(name.substr(at, 4));
-            if (!value || !is_scalar(*value)) {
+            if (!value || !cmap::is_scalar_value(*value)) {
                 out.resize(mark);
                 return false;
             }
@@ -62,7 +60,7 @@ bool append_component(std::string_view name, std::string& out) {
     // "u" followed by four to six hex digits naming one scalar value.
     if (name.size() >= 5 && name.size() <= 7 && name[0] == 'u') {
         const std::optional<char32_t> value = hex_number(name.substr(1));
-        if (value && is_scalar(*value)) {
+        if (value && cmap::is_scalar_value(*value)) {
             cmap::append_utf8(out, *value);
             return true;
         }
@@ -94,6 +92,12 @@ std::string_view name_of(uint16_t glyph) {
 }
 
 bool append_text(std::string_view name, std::string& out) {
+    // PostScript and PDF both hold names to 127 bytes.  A longer one names
+    // no glyph, and as a code's text longer than a few characters is read
+    // from its name on every use, its length would multiply the work of
+    // every glyph shown with it.
+    constexpr size_t kMaxGlyphNameBytes = 127;
+    if (name.size() > kMaxGlyphNameBytes) return false;
     name = name.substr(0, name.find('.'));
     if (name.empty()) return false;
     if (append_component(name, out)) return true;

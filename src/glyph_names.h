@@ -19,7 +19,8 @@ namespace quillet::glyph_names {
 // first period is dropped; components joined by "_" are mapped one by one
 // (a ligature); each is a name of the glyph lists (the Adobe Glyph List, the
 // Zapf Dingbats list and the TeX fonts' names), "uniXXXX..." (groups of four
-// hex digits) or "uXXXX" to "uXXXXXX".
+// hex digits) or "uXXXX" to "uXXXXXX".  A name over 127 bytes, longer than
+// PostScript and PDF allow, maps to nothing.
 bool append_text(std::string_view name, std::string& out);
 
 // The glyph-table index of a name, or font_tables::kNoGlyph.

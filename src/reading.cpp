@@ -4,6 +4,8 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <span>
+#include <utility>
 
 #include "font_decoder.h"
 #include "page.h"
@@ -281,6 +283,17 @@ struct Gap {
     float hi = 0;
 };
 
+// How far the pieces `ids` reach along their direction: the least along0
+// and the greatest along1 (infinity and its negative for none).
+std::pair<float, float> extent(const std::vector<Piece>& pieces, std::span<const uint32_t> ids) {
+    float low = INFINITY, high = -INFINITY;
+    for (uint32_t id : ids) {
+        low = std::min(low, pieces[id].along0);
+        high = std::max(high, pieces[id].along1);
+    }
+    return {low, high};
+}
+
 // Pieces of one direction, ordered into rows: rows top to bottom, columns
 // left to right, recursively.
 class RowOrder {
@@ -322,11 +335,7 @@ public:
             return;
         }
 
-        float low = INFINITY, high = -INFINITY;
-        for (uint32_t id : ids) {
-            low = std::min(low, pieces_[id].along0);
-            high = std::max(high, pieces_[id].along1);
-        }
+        const auto [low, high] = extent(pieces_, ids);
         // Runs of rows that share a gap are bands; a band of enough rows is
         // cut into columns at its shared gaps.
         size_t band = 0;
@@ -396,14 +405,10 @@ private:
 
     void finish_band(std::vector<uint32_t>& ids, const std::vector<Row>& rows, size_t begin, size_t end,
                      const std::vector<Gap>& shared, size_t depth) {
-        // Only gaps with text on both sides within the band cut it.
-        float low = INFINITY, high = -INFINITY;
-        for (size_t r = begin; r < end; ++r) {
-            for (size_t i = rows[r].begin; i < rows[r].end; ++i) {
-                low = std::min(low, pieces_[ids[i]].along0);
-                high = std::max(high, pieces_[ids[i]].along1);
-            }
-        }
+        // Only gaps with text on both sides within the band cut it.  The
+        // band's rows lie one after the other in `ids`.
+        const auto [low, high] = extent(pieces_, std::span<const uint32_t>(ids.data() + rows[begin].begin,
+                                                                           ids.data() + rows[end - 1].end));
         std::vector<float> cuts;
         for (const Gap& gap : shared) {
             if (gap.lo > low && gap.hi < high) cuts.push_back((gap.lo + gap.hi) / 2);
@@ -423,11 +428,7 @@ private:
         }
         const float size = pieces_[rows[begin].main].anchor_size;
         for (const std::vector<uint32_t>& column : columns) {
-            float left = INFINITY, right = -INFINITY;
-            for (uint32_t id : column) {
-                left = std::min(left, pieces_[id].along0);
-                right = std::max(right, pieces_[id].along1);
-            }
+            const auto [left, right] = extent(pieces_, column);
             if (!(right - left >= kMinColumnWidth * size)) {
                 for (size_t r = begin; r < end; ++r) emit(ids, rows[r]);
                 return;
@@ -513,9 +514,7 @@ private:
     }
 
     float extent_end(const std::vector<uint32_t>& ids, const RowOrder::Row& row) const {
-        float end = -INFINITY;
-        for (size_t i = row.begin; i < row.end; ++i) end = std::max(end, pieces_[ids[i]].along1);
-        return end;
+        return extent(pieces_, std::span<const uint32_t>(ids).subspan(row.begin, row.end - row.begin)).second;
     }
 
     // The median spacing of consecutive lines, in font sizes.

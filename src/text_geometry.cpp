@@ -129,10 +129,6 @@ std::optional<Matrix> matrix_operand(const ContentOperation& operation) {
     return Matrix{(*m)[0], (*m)[1], (*m)[2], (*m)[3], (*m)[4], (*m)[5]};
 }
 
-const std::string* last_string(const ContentOperation& operation) {
-    return operation.operands.empty() ? nullptr : operation.operands.back().as_string();
-}
-
 // A glyph whose text is only white space or control characters: a space
 // the content shows, which separates words and is not part of one.
 bool is_blank(std::string_view text) {
@@ -216,8 +212,17 @@ public:
         run_annotations();
     }
 
-    // Operations run and glyphs placed so far.
-    uint64_t work() const { return work_; }
+    // Charges the call what the page has cost since the last charge: the
+    // operations run and glyphs placed, and the glyphs and text recorded.
+    // A form XObject (or a whole content stream) may be drawn on every
+    // page of a file, or many times on one: the cost is charged as it
+    // grows, so that the call stops within its bound rather than after the
+    // page.
+    void charge() {
+        const uint64_t cost = work_ + out_.text.size() + out_.glyphs.size() * sizeof(PlacedGlyph);
+        charge_work("page content", cost - charged_);
+        charged_ = cost;
+    }
 
 private:
     GraphicsState& state() { return stack_.back(); }
@@ -226,6 +231,16 @@ private:
     void count_work() {
         if (++work_ > kMaxPageTextWork) {
             throw PdfError::limit_exceeded("page content", kMaxPageTextWork, "operations and glyphs");
+        }
+        if (work_ % kChargeInterval == 0) charge();
+    }
+
+    // Every glyph's text counts, recorded or not: a code may map to a long
+    // text, and a glyph off the page drops its text only once decoded.
+    void count_text(size_t bytes) {
+        decoded_text_ += bytes;
+        if (decoded_text_ > kMaxPageGlyphText) {
+            throw PdfError::limit_exceeded("page text", kMaxPageGlyphText, "bytes of glyph text");
         }
     }
 
@@ -302,7 +317,7 @@ private:
                     move_line(0, -text().leading);
                     break;
                 case Op::Show:
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::ShowArray:
                     if (!operation.operands.empty()) {
@@ -311,7 +326,7 @@ private:
                     break;
                 case Op::Quote:
                     move_line(0, -text().leading);
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::DoubleQuote:
                     if (operation.operands.size() >= 3) {
@@ -321,7 +336,7 @@ private:
                         if (character && std::isfinite(*character)) text().char_spacing = *character;
                     }
                     move_line(0, -text().leading);
-                    if (const std::string* shown = last_string(operation)) show(*shown);
+                    if (const std::string* shown = operation.last_string()) show(*shown);
                     break;
                 case Op::Draw:
                     if (!operation.operands.empty()) {
@@ -353,19 +368,8 @@ private:
         const std::string* name = operation.operands.empty() ? nullptr : operation.operands.front().as_name();
         if (!name) return;
         if (const auto size = numbers<1>(operation)) text().size = (*size)[0];
-        const FontDecoder* decoder = nullptr;
-        if (const Dictionary* resources = this->resources(scope)) {
-            if (const Object* entry = resources->get("Font")) {
-                const Dictionary* fonts = document_.resolve(*entry).as_dict_like();
-                if (!fonts) throw PdfError::type_mismatch("page /Resources /Font", "dictionary");
-                if (const Object* font = fonts->get(*name)) {
-                    const Dictionary* dictionary = document_.resolve(*font).as_dict_like();
-                    if (!dictionary) throw PdfError::type_mismatch("font resource", "dictionary");
-                    decoder = &cache_.font(*dictionary);
-                }
-            }
-        }
-        use_font(decoder ? *decoder : cache_.fallback_font());
+        const Dictionary* font = named_font(document_, resources(scope), *name);
+        use_font(font ? cache_.font(*font) : cache_.fallback_font());
     }
 
     void use_font(const FontDecoder& decoder) {
@@ -377,18 +381,16 @@ private:
 
     // gs: a graphics state parameter dictionary may set the font and size
     // (/Font [font size]).  Text extraction never reads these dictionaries,
-    // so one that is not usable is passed over rather than failing the page.
+    // so one that is not usable (dangling, of the wrong type, at any level)
+    // is passed over rather than failing the page.
     void set_state(const std::string& name, Scope& scope) {
         const Dictionary* resources = this->resources(scope);
-        const Object* entry = resources ? resources->get("ExtGState") : nullptr;
-        const Dictionary* states = entry ? document_.resolve(*entry).as_dict_like() : nullptr;
-        const Object* state = states ? states->get(name) : nullptr;
-        const Dictionary* parameters = state ? document_.resolve(*state).as_dict_like() : nullptr;
-        const Object* font = parameters ? parameters->get("Font") : nullptr;
-        const Array* pair = font ? document_.resolve(*font).as_array() : nullptr;
+        const Dictionary* states = optional(resources ? resources->get("ExtGState") : nullptr).as_dict_like();
+        const Dictionary* parameters = optional(states ? states->get(name) : nullptr).as_dict_like();
+        const Array* pair = optional(parameters ? parameters->get("Font") : nullptr).as_array();
         if (!pair || pair->size() != 2) return;
-        const Dictionary* dictionary = document_.resolve((*pair)[0]).as_dict_like();
-        const std::optional<double> size = document_.resolve((*pair)[1]).as_f64();
+        const Dictionary* dictionary = optional(&(*pair)[0]).as_dict_like();
+        const std::optional<double> size = optional(&(*pair)[1]).as_f64();
         if (!dictionary || !size || !std::isfinite(*size)) return;
         text().size = *size;
         use_font(cache_.font(*dictionary));
@@ -494,15 +496,11 @@ private:
         }
     }
 
-    // An optional entry resolved one level; null when absent or dangling.
+    // resolve_optional as an object to chain on: null when absent or dangling.
     const Object& optional(const Object* entry) const {
         static const Object kAbsent;
-        if (!entry) return kAbsent;
-        if (const std::optional<ObjectId> id = entry->as_reference()) {
-            const Object* target = document_.find(*id);
-            return target ? *target : kAbsent;
-        }
-        return *entry;
+        const Object* value = document_.resolve_optional(entry);
+        return value ? *value : kAbsent;
     }
 
     // The appearance's matrix followed by the map that takes its box (as
@@ -578,6 +576,7 @@ private:
             const size_t text_start = out_.text.size();
             Glyph glyph;
             at += font.next(bytes, at, glyph, out_.text);
+            count_text(out_.text.size() - text_start);
             const double width = glyph.advance * ts.size;
             const double spacing = ts.char_spacing + (glyph.word_space ? ts.word_spacing : 0);
             // The glyph's box, where its width ends and where the pen goes
@@ -616,9 +615,6 @@ private:
         const size_t text_size = out_.text.size() - text_start;
         // A code that maps to no text leaves nothing to read.
         if (text_size == 0) return;
-        if (out_.text.size() > kMaxPageGlyphText) {
-            throw PdfError::limit_exceeded("page text", kMaxPageGlyphText, "bytes of glyph text");
-        }
         double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
         for (const auto& [cx, cy] : {std::pair{box[0], box[1]}, {box[2], box[1]}, {box[0], box[3]}, {box[2], box[3]}}) {
             const double ux = m.x(cx, cy), uy = m.y(cx, cy);
@@ -658,6 +654,8 @@ private:
     }
 
     static constexpr int16_t kNoFrame = 1000;
+    // Operations and glyphs between two charges of the page's cost.
+    static constexpr uint64_t kChargeInterval = 4096;
     static constexpr int16_t kZeroSizeClass = 360;
 
     const Document& document_;
@@ -672,6 +670,8 @@ private:
     Frame frame_{kNoFrame};
     double last_dx_ = 0, last_dy_ = 0;
     uint64_t work_ = 0;
+    uint64_t charged_ = 0;  // of the page's cost
+    size_t decoded_text_ = 0;
 };
 
 }  // namespace
@@ -682,9 +682,7 @@ PageGlyphs place_page_glyphs(const Document& document, const PageEntry& page, Re
     const std::vector<ContentOperation> operations = parse_content_operations(content.view());
     GlyphWalk walk(document, page, cache, out);
     walk.run_page(operations);
-    // A form XObject (or a whole content stream) may be drawn on every page
-    // of a file: what each page costs is charged to the call.
-    charge_work("page content", walk.work() + out.text.size() + out.glyphs.size() * sizeof(PlacedGlyph));
+    walk.charge();
     return out;
 }
 

@@ -33,15 +33,17 @@ inline constexpr size_t kMaxGraphicsStateDepth = size_t{1} << 15;
 // Glyphs recorded for one page, 64 bytes each plus their text.  The densest
 // real pages (maps, data tables) hold a few hundred thousand.
 inline constexpr size_t kMaxPageGlyphs = size_t{1} << 22;
-// Their UTF-8 text: a ToUnicode CMap may map one code to a long text.
+// The UTF-8 text decoded for them, that of glyphs left out (off the page)
+// included: a ToUnicode CMap may map one code to a long text.
 inline constexpr size_t kMaxPageGlyphText = size_t{1} << 26;
 // Operations run and glyphs decoded for one page.  A form drawn several
 // times by forms that are themselves drawn several times multiplies a small
 // file into any amount of work; this stops it within a few seconds.
 inline constexpr uint64_t kMaxPageTextWork = uint64_t{1} << 24;
 
-// Fonts and form XObjects for one reading call: each is prepared once and
-// shared by every page of the call.
+// Fonts and form XObjects for one reading call, shared by every page of
+// the call: a form's content is decoded and parsed once per call, a font's
+// decoder (kept with the document) is looked up once per call.
 class ReadingCache {
 public:
     explicit ReadingCache(const Document& document) : document_(document) {}

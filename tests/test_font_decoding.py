@@ -61,6 +61,9 @@ SIMPLE = "<< /Type /Font /Subtype /Type1 /BaseFont /%s %s >>"
     (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /g17 /uniD800 /u110000 /cid42] >>"),
      b"ABCD", "\ufffd" * 4),
     (SIMPLE % ("Helvetica", "/Encoding /StandardEncoding"), b"\x80\x01", "\ufffd\ufffd"),
+    # Names hold at most 127 bytes: a longer one maps to nothing.
+    (SIMPLE % ("Helvetica", "/Encoding << /Differences [65 /%sa /%s] >>" % ("a_" * 63, "a_" * 64)), b"AB",
+     "a" * 64 + "\ufffd"),
     ("<< /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 100 100] /CharProcs << >> "
      "/Encoding << /Differences [1 /H /i /nosuchglyph] >> /FirstChar 1 /LastChar 3 /Widths [50 30 40] >>",
      b"\x01\x02\x03\x04", "Hi\ufffd\ufffd"),                               # Type3: no built-in encoding
@@ -254,6 +257,60 @@ LOOPING_CMAP = b"1 begincodespacerange <00> <FF> endcodespacerange 1 begincidran
 ])
 def test_hostile_cmaps_and_widths_are_bounded(font, objects, streams):
     assert read(font, b"\x00\x22" * 3, objects, streams) is not None
+
+
+@pytest.mark.parametrize("junk, codes", [(99, 2), (100, 1)])
+def test_code_spaces_past_the_bound_are_ignored(junk, codes):
+    # Every glyph tries each code space: a CMap listing thousands would cost
+    # their number times the glyphs.  The one-byte space after `junk`
+    # two-byte ones splits "AA" into two codes only within the bound.
+    spaces = b"".join(b"<FF%02X> <FF%02X> " % (i, i) for i in range(junk))
+    cmap = b"%d begincodespacerange %s<00> <7F> endcodespacerange" % (junk + 1, spaces)
+    font, descendant = type0("200 0 R", "Identity")
+    assert read(font, b"AA", objects=[descendant], streams=[(200, cmap, "")]).count("\ufffd") == codes
+
+
+def test_fonts_sharing_one_large_encoding_cmap_are_charged_for_each_parse():
+    # A hundred fonts naming one mebibyte CMap program parse it a hundred
+    # times, past what the call may do for a file of this size.
+    cmap = b"1 begincodespacerange <0000> <FFFF> endcodespacerange\n" + b"1 begincidchar <0001> 5 endcidchar\n" * 30000
+    font, descendant = type0("200 0 R")
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << /Font << %s >> >> >>"
+          % " ".join("/F%d %d 0 R" % (i, 300 + i) for i in range(100)))
+    b.stream(4, b"BT 72 700 Td " + b"".join(b"/F%d 1 Tf <0001> Tj " % i for i in range(100)) + b"ET")
+    b.stream(200, zlib.compress(cmap), "/Filter /FlateDecode")
+    b.add(*descendant)
+    for i in range(100):
+        b.add(300 + i, font)
+    with pytest.raises(ValueError, match="^type mismatch in font /Encoding CMap: expected at most [0-9]+ bytes of content, "
+                                         "text and records per call$"):
+        quillet.Document(b.build()).page_reading_text(0)
+
+
+def test_thousands_of_tiny_fonts_are_charged_for_their_decoders():
+    # A font dictionary of 20 bytes gets a decoder of some kilobytes.
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /Resources << /Font << %s >> >> >>"
+          % " ".join("/F%d <<>>" % i for i in range(8000)))
+    b.stream(4, zlib.compress(b"".join(b"/F%d 1 Tf (A) Tj " % i for i in range(8000))), "/Filter /FlateDecode")
+    with pytest.raises(ValueError, match="^type mismatch in page fonts: expected at most 67108864 bytes of content, "
+                                         "text and records per call$"):
+        quillet.Document(b.build()).page_reading_text(0)
+
+
+def test_long_texts_of_glyphs_off_the_page_count_toward_the_page_bound():
+    # Each "A" maps to a mebibyte of text: 70 drawn off the page decode past
+    # the bound of one page's text, though none of them is recorded.
+    cmap = b"1 beginbfchar <41> <" + b"0078" * (1 << 20) + b"> endbfchar"
+    d = page(SIMPLE % ("Helvetica", "/ToUnicode 200 0 R"), b"-5000 -5000 Td (" + b"A" * 70 + b") Tj",
+             streams=[(200, zlib.compress(cmap), "/Filter /FlateDecode")])
+    with pytest.raises(ValueError, match="^type mismatch in page text: expected at most 67108864 bytes of glyph text$"):
+        d.page_reading_text(0)
 
 
 @pytest.mark.parametrize("font, streams, message", [

@@ -274,6 +274,14 @@ def test_font_from_a_graphics_state_dictionary():
     assert reading("BT /GS1 gs 72 700 Td [(Set) -300 (by gs)] TJ ET", resources=resources) == "Set by gs"
 
 
+@pytest.mark.parametrize("ext_g_state", ["99 0 R", "<< /GS1 99 0 R >>", "<< /GS1 << /Font 99 0 R >> >>",
+                                         "<< /GS1 << /Font [99 0 R 10] >> >>", "<< /GS1 << /Font [%s 99 0 R] >> >>" % FONT],
+                         ids=["states", "state", "pair", "font", "size"])
+def test_graphics_state_naming_a_missing_object_is_passed_over(ext_g_state):
+    resources = "<< /ExtGState %s /Font << /F1 %s >> >>" % (ext_g_state, FONT)
+    assert reading(bt("/GS1 gs (Hello) Tj"), resources=resources) == "Hello"
+
+
 def test_type3_font_matrix_scales_advances():
     # Glyphs 50 units wide in a 1/100 font matrix: half an em, as above.
     type3 = ("<< /Type /Font /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 100 100] "
@@ -333,6 +341,17 @@ def test_broken_form_entries_fail_like_the_image_search(xobjects, message):
     for call in (d.page_reading_text, d.page_images):
         with pytest.raises(ValueError, match="^" + message + "$"):
             call(0)
+
+
+def test_a_pages_cost_is_charged_as_it_grows():
+    # A form of 2000 glyphs drawn 1000 times records 130 MB of glyphs, past
+    # the call's 64 MiB of work: the page stops there, before the broken
+    # XObject after them.
+    d = form_document("/Fm0 Do " * 1000 + "/Fm1 Do", "BT /F1 0.1 Tf 72 300 Td (%s) Tj ET" % ("A" * 2000),
+                      xobjects="/Fm0 10 0 R /Fm1 5")
+    with pytest.raises(ValueError, match="^type mismatch in page content: expected at most 67108864 bytes of content, "
+                                         "text and records per call$"):
+        d.page_reading_text(0)
 
 
 def test_deep_chain_of_forms_is_bounded():

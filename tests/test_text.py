@@ -215,6 +215,23 @@ def test_compressed_tounicode_stream():
     assert quillet.Document(b.build()).page_text(0) == "X"
 
 
+def test_text_is_charged_as_it_grows():
+    # Each code maps to 128 KiB of text: 600 of them pass the call's 64 MiB
+    # of work, which stops the page there, before the broken font after them.
+    import zlib
+    cmap = b"beginbfchar <41> <" + b"0078" * (1 << 17) + b"> endbfchar"
+    b = PdfBuilder()
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] >>")
+    b.add(3, "<< /Type /Page /Contents 4 0 R /Resources << /Font << /F1 5 0 R /F2 7 >> >> >>")
+    b.stream(4, b"/F1 1 Tf (" + b"A" * 600 + b") Tj /F2 1 Tf")
+    b.add(5, "<< /ToUnicode 6 0 R >>")
+    b.stream(6, zlib.compress(cmap), "/Filter /FlateDecode")
+    message = "^type mismatch in page text: expected at most 67108864 bytes of content, text and records per call$"
+    with pytest.raises(ValueError, match=message):
+        quillet.Document(b.build()).page_text(0)
+
+
 def test_many_pages_sharing_one_font():
     pages = [b"BT /F1 12 Tf <0102> Tj T* <02> Tj ET"] * 40
     doc = font_doc("<< /Font << /F1 100 0 R >> >>", pages, FONTS, CMAPS)
