@@ -2,6 +2,7 @@
 
 import inspect
 import pathlib
+import sys
 
 import pytest
 
@@ -67,6 +68,19 @@ class Bytes(bytes):
 
 def test_bytes_subclass_is_accepted():
     assert quillet.Document(Bytes(PDF)).object_count() == 6
+
+
+@pytest.mark.parametrize("kind, held", [(bytes, 1), (Bytes, 0)])
+def test_document_holds_plain_bytes_by_reference(kind, held):
+    # A plain bytes object is kept rather than copied; a subclass, which
+    # could refer back to the document, is copied.
+    data = kind(PDF)
+    before = sys.getrefcount(data)
+    doc = quillet.Document(data)
+    assert sys.getrefcount(data) == before + held
+    assert doc.source_bytes() == PDF and type(doc.source_bytes()) is bytes
+    del doc
+    assert sys.getrefcount(data) == before
 
 
 @pytest.mark.parametrize("data", [bytearray(PDF), memoryview(PDF), PDF.decode("latin-1"), None, 5])

@@ -20,9 +20,16 @@ PyRef load_from_bytes(Call& c) {
     std::string_view data = c.bytes(0);
     const LoadOptions options = load_options(c);
     Document document = Document::parse(data, options);
-    // Copied only once the parse has succeeded.
-    return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::string(data), std::nullopt, std::move(document), options});
+    PyObject* given = c.arg(0);
+    DocumentData loaded{PyRef{}, std::nullopt, std::nullopt, std::move(document), options};
+    // Kept by reference when that is safe (see DocumentData), else copied
+    // only once the parse has succeeded.
+    if (PyBytes_CheckExact(given)) {
+        loaded.source_object = PyRef::borrow(given);
+    } else {
+        loaded.source = std::string(data);
+    }
+    return new_document(reinterpret_cast<PyTypeObject*>(c.self()), std::move(loaded));
 }
 
 const std::vector<Param> kBytesParams = {{"data"}, {"password", "None"}, {"max_decoded_bytes", "None"}};
@@ -55,7 +62,7 @@ const Method kOpen{"open", kPathParams, Method::Static, [](Call& c) {
     std::string bytes = read_file(path);
     Document document = Document::parse(bytes, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::move(bytes), std::move(path), std::move(document), options});
+                        DocumentData{PyRef{}, std::move(bytes), std::move(path), std::move(document), options});
 }};
 
 const Method kOpenMmap{"open_mmap", kPathParams, Method::Static, [](Call& c) {
@@ -63,7 +70,7 @@ const Method kOpenMmap{"open_mmap", kPathParams, Method::Static, [](Call& c) {
     const LoadOptions options = load_options(c);
     Document document = Document::parse_mmap_file(path, options);
     return new_document(reinterpret_cast<PyTypeObject*>(c.self()),
-                        DocumentData{std::nullopt, std::move(path), std::move(document), options});
+                        DocumentData{PyRef{}, std::nullopt, std::move(path), std::move(document), options});
 }};
 
 const Method kSourceBytes{"source_bytes", {}, Method::Instance,

@@ -71,6 +71,9 @@ std::string read_file(const std::string& path) {
 }
 
 std::string source_bytes(const DocumentData& data) {
+    if (PyObject* o = data.source_object.get()) {
+        return std::string(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
+    }
     if (data.source) return *data.source;
     if (!data.path) raise(PyExc_ValueError, "original PDF bytes are not available");
     return read_file(*data.path);

@@ -68,7 +68,12 @@ PyRef checked(PyObject* new_reference);
 // ---- the loaded document as the class holds it ----
 
 struct DocumentData {
-    std::optional<std::string> source;  // the file's bytes (not for open_mmap)
+    // The file's bytes (not for open_mmap): the caller's bytes object itself
+    // when it is exactly `bytes` (immutable, so nothing needs copying), else
+    // a copy.  A subclass is copied because its instance could refer back
+    // to this document, a cycle the class's instances cannot take part in.
+    PyRef source_object;
+    std::optional<std::string> source;
     std::optional<std::string> path;    // the path given to open/open_mmap
     Document document;
     LoadOptions options;  // as loaded; the writers load the file again with them
